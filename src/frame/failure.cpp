@@ -1,0 +1,192 @@
+#include "frame/failure.hpp"
+
+#include "frame/panic.hpp"
+#include "store/fault.hpp"
+
+namespace corvane::frame {
+
+Failure::Failure(Kind kind, PyObject* type, std::string text) noexcept
+    : kind_(kind), static_type_(type), text_(std::move(text))
+{
+}
+
+Failure Failure::type_error(std::string message) { return {Kind::message, PyExc_TypeError, std::move(message)}; }
+
+Failure Failure::runtime_error(std::string message)
+{
+    return {Kind::message, PyExc_RuntimeError, std::move(message)};
+}
+
+Failure Failure::cast(PyTypeObject* source, const char* target, const char* argument)
+{
+    Failure failure(Kind::cast, PyExc_TypeError, target);
+    failure.source_ = Ref::borrow(as_object(source));
+    failure.argument_ = argument;
+    return failure;
+}
+
+Failure Failure::borrow_error() { return runtime_error("Already mutably borrowed"); }
+
+Failure Failure::none_set()
+{
+    return {Kind::message, PyExc_SystemError, "attempted to fetch exception but none was set"};
+}
+
+Failure Failure::no_memory() { return {Kind::no_memory, PyExc_MemoryError, {}}; }
+
+Failure Failure::panic(std::string message) { return {Kind::panic, nullptr, std::move(message)}; }
+
+Failure Failure::materialised(Ref type, Ref value, Ref traceback)
+{
+    Failure failure(Kind::materialised, nullptr, {});
+    failure.type_ = std::move(type);
+    failure.value_ = std::move(value);
+    failure.traceback_ = std::move(traceback);
+    return failure;
+}
+
+namespace {
+
+std::string cast_text(PyTypeObject* source, const std::string& target, const char* argument)
+{
+    std::string name;
+    if (!type_qualname(source, name)) {
+        name = "<failed to extract type name>";
+    }
+    std::string text;
+    if (argument != nullptr) {
+        text.append("argument '").append(argument).append("': ");
+    }
+    text.append("'").append(name).append("' object cannot be cast as '").append(target).append("'");
+    return text;
+}
+
+Ref text_object(const std::string& text)
+{
+    return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace
+
+// Sets the pending exception from the deferred makings, then leaves it pending
+// in normalised form, as the interpreter's own raise would.
+void Failure::raise_deferred()
+{
+    if (kind_ == Kind::no_memory) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyObject* type = kind_ == Kind::panic ? panic_exception_type() : static_type_;
+    Ref argument;
+    if (kind_ == Kind::panic) {
+        argument = must(PyTuple_New(1));
+        PyTuple_SetItem(argument.get(), 0, text_object(text_).release());
+    } else if (kind_ == Kind::cast) {
+        argument = text_object(cast_text(reinterpret_cast<PyTypeObject*>(source_.get()), text_, argument_));
+    } else {
+        argument = text_object(text_);
+    }
+    if (PyExceptionClass_Check(type)) {
+        PyErr_SetObject(type, argument.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+    PyErr_NormalizeException(&pending_type, &pending_value, &pending_traceback);
+    PyErr_Restore(pending_type, pending_value, pending_traceback);
+}
+
+void Failure::restore() &&
+{
+    if (kind_ != Kind::materialised) {
+        raise_deferred();
+        return;
+    }
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void Failure::materialise()
+{
+    if (kind_ == Kind::materialised) {
+        return;
+    }
+    if (materialising_) {
+        store::fault("Re-entrant normalization of PyErrState detected");
+    }
+    materialising_ = true;
+    raise_deferred();
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    traceback_ = Ref::steal(traceback);
+    kind_ = Kind::materialised;
+    materialising_ = false;
+    source_ = Ref();
+}
+
+PyObject* Failure::type()
+{
+    materialise();
+    return type_.get();
+}
+
+PyObject* Failure::value()
+{
+    materialise();
+    return value_.get();
+}
+
+Ref Failure::cause()
+{
+    materialise();
+    return Ref::steal(PyException_GetCause(value_.get()));
+}
+
+void Failure::set_cause(Ref cause)
+{
+    materialise();
+    PyException_SetCause(value_.get(), cause.release());
+}
+
+std::optional<Failure> take()
+{
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return std::nullopt;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+    if (owned_type.get() == panic_exception_type()) {
+        resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    }
+    return Failure::materialised(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+}
+
+Failure fetch()
+{
+    if (std::optional<Failure> pending = take()) {
+        return std::move(*pending);
+    }
+    return Failure::none_set();
+}
+
+Ref must(PyObject* made)
+{
+    if (made == nullptr) {
+        PyErr_Print();
+        store::fault("Python API call failed");
+    }
+    return Ref::steal(made);
+}
+
+void write_unraisable(Failure failure, PyObject* object)
+{
+    std::move(failure).restore();
+    PyErr_WriteUnraisable(object);
+}
+
+}  // namespace corvane::frame

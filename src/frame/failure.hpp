@@ -1,0 +1,80 @@
+// Failures are values: every fallible step returns Result<T>, and only the
+// boundary of an entry function turns a failure into the interpreter's pending
+// exception. A failure is either deferred (a type and the makings of its
+// argument, no interpreter object built yet, so making and dropping one is
+// cheap) or materialised (type, instance, traceback as the interpreter holds
+// them after normalisation).
+#pragma once
+
+#include "frame/host.hpp"
+
+#include <expected>
+#include <optional>
+#include <string>
+
+namespace corvane::frame {
+
+class Failure {
+public:
+    static Failure type_error(std::string message);
+    static Failure runtime_error(std::string message);
+    // "'{source}' object cannot be cast as '{target}'", with "argument '{argument}': "
+    // in front when an argument name is given. The text is formatted only when
+    // the exception is built.
+    static Failure cast(PyTypeObject* source, const char* target, const char* argument = nullptr);
+    static Failure borrow_error();
+    static Failure none_set();
+    static Failure no_memory();
+    static Failure panic(std::string message);
+    static Failure materialised(Ref type, Ref value, Ref traceback);
+
+    Failure(Failure&&) noexcept = default;
+    Failure& operator=(Failure&&) noexcept = default;
+    Failure(const Failure&) = delete;
+    Failure& operator=(const Failure&) = delete;
+    ~Failure() = default;
+
+    // Makes this failure the interpreter's pending exception.
+    void restore() &&;
+
+    // Inspection materialises the failure first (once). Borrowed references.
+    PyObject* type();
+    PyObject* value();
+    Ref cause();
+    void set_cause(Ref cause);
+
+private:
+    enum class Kind { message, cast, no_memory, panic, materialised };
+    Failure(Kind kind, PyObject* type, std::string text) noexcept;
+    void materialise();
+    void raise_deferred();
+
+    Kind kind_;
+    PyObject* static_type_ = nullptr;  // a host exception class, never released
+    std::string text_;                  // message, or the cast's target
+    const char* argument_ = nullptr;    // cast: argument name, when wrapped
+    Ref source_;                        // cast: the offending object's type
+    Ref type_, value_, traceback_;      // materialised state
+    bool materialising_ = false;
+};
+
+template <class T>
+using Result = std::expected<T, Failure>;
+using Status = Result<void>;
+
+inline std::unexpected<Failure> fail(Failure failure) { return std::unexpected<Failure>(std::move(failure)); }
+
+// The pending exception as a failure, or nothing when none is pending. A pending
+// PanicException is not returned: it resumes the fault it stands for.
+std::optional<Failure> take();
+// Like take(), for host calls that signalled failure: nothing pending is itself
+// a failure (SystemError).
+Failure fetch();
+
+// For host calls that must return a new object: a null result is a fault.
+Ref must(PyObject* made);
+
+// Raises the failure and hands it straight to the interpreter's unraisable hook.
+void write_unraisable(Failure failure, PyObject* object);
+
+}  // namespace corvane::frame

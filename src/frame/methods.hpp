@@ -1,0 +1,14 @@
+// The entry functions of CorvaneDict: each matches its arguments, borrows,
+// converts, hands over to the store layer and wraps the result.
+#pragma once
+
+#include "frame/host.hpp"
+
+namespace corvane::frame {
+
+extern PyMethodDef method_table[];
+extern PyGetSetDef attribute_table[];
+
+PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace corvane::frame

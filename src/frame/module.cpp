@@ -1,0 +1,113 @@
+// Module initialisation: one module object per process, cached, so that a
+// second import (after removal from sys.modules) returns the very same module
+// without registering the class twice.
+#include "frame/boundary.hpp"
+#include "frame/instance.hpp"
+#include "frame/once.hpp"
+#include "store/fault.hpp"
+
+namespace corvane::frame {
+
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "corvane",
+    "A Python module implemented in C++.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+OnceCell<PyObject> module_cell;
+OnceCell<PyObject> all_name_cell;
+
+Result<PyObject*> interned_all()
+{
+    return all_name_cell.get_or_fill([]() -> Result<PyObject*> {
+        PyObject* name = PyUnicode_InternFromString("__all__");
+        if (name == nullptr) {
+            return fail(fetch());
+        }
+        return name;
+    });
+}
+
+// The export list: the module's "__all__", made when the module has none.
+Result<Ref> export_list(PyObject* module)
+{
+    Result<PyObject*> name = interned_all();
+    if (!name) {
+        return fail(std::move(name.error()));
+    }
+    Ref found = Ref::steal(PyObject_GetAttr(module, *name));
+    if (found) {
+        if (!PyList_Check(found.get())) {
+            return fail(Failure::cast(Py_TYPE(found.get()), "list"));
+        }
+        return found;
+    }
+    Failure lookup = fetch();
+    if (PyErr_GivenExceptionMatches(lookup.type(), PyExc_AttributeError) == 0) {
+        return fail(std::move(lookup));
+    }
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || PyObject_SetAttr(module, *name, list.get()) != 0) {
+        return fail(fetch());
+    }
+    return list;
+}
+
+Status module_body(PyObject* module)
+{
+    Result<PyTypeObject*> type = get_or_create_class_type();
+    if (!type) {
+        return fail(std::move(type.error()));
+    }
+    Ref name = must(PyUnicode_FromString("CorvaneDict"));
+    Result<Ref> all = export_list(module);
+    if (!all) {
+        return fail(std::move(all.error()));
+    }
+    if (PyList_Append(all->get(), name.get()) != 0) {
+        store::fault("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, name.get(), as_object(*type)) != 0) {
+        return fail(fetch());
+    }
+    return {};
+}
+
+Result<PyObject*> initialise_module()
+{
+    return module_cell.get_or_fill([]() -> Result<PyObject*> {
+        Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
+        if (!module) {
+            return fail(fetch());
+        }
+        if (Status body = module_body(module.get()); !body) {
+            return fail(std::move(body.error()));
+        }
+        return module.release();  // the cell keeps this reference for the life of the process
+    });
+}
+
+}  // namespace
+
+}  // namespace corvane::frame
+
+extern "C" PyMODINIT_FUNC PyInit_corvane()
+{
+    using namespace corvane::frame;
+    return boundary([]() -> Result<PyObject*> {
+        Result<PyObject*> module = initialise_module();
+        if (!module) {
+            return fail(std::move(module.error()));
+        }
+        Py_INCREF(*module);
+        return *module;
+    });
+}

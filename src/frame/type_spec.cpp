@@ -1,0 +1,39 @@
+#include "frame/type_spec.hpp"
+
+#include "frame/docstrings.hpp"
+#include "frame/instance.hpp"
+#include "frame/methods.hpp"
+
+namespace corvane::frame {
+
+namespace {
+
+void deallocate_slot(PyObject* object) { deallocate_instance(object); }
+
+}  // namespace
+
+Result<PyTypeObject*> create_class_type()
+{
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(docs::class_doc)},
+        {Py_tp_new, reinterpret_cast<void*>(construct_entry)},
+        {Py_tp_methods, method_table},
+        {Py_tp_getset, attribute_table},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_slot)},
+        {0, nullptr},
+    };
+    // No module name is registered, so the host places the class in "builtins";
+    // no base-type flag (the class is final) and no cycle-collector tracking.
+    PyType_Spec spec = {"builtins.CorvaneDict", static_cast<int>(sizeof(Instance)), 0, 0, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        Failure cause = fetch();
+        Failure wrapped = Failure::runtime_error("An error occurred while initializing class CorvaneDict");
+        wrapped.set_cause(Ref::borrow(cause.value()));
+        return fail(std::move(wrapped));
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace corvane::frame

@@ -1,0 +1,39 @@
+import math
+import platform
+import struct
+
+import pytest
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+
+
+def bits(value):
+    """The binary64 pattern of a float, so that -0.0 and NaN compare exactly."""
+    return struct.pack("<d", value)
+
+
+def same_number(actual, expected):
+    """Equal bit for bit, except that any NaN matches any NaN: which payload an
+    operation on NaNs propagates is the processor's choice, not the module's."""
+    if math.isnan(expected):
+        return math.isnan(actual)
+    return bits(actual) == bits(expected)
+
+
+def same_values(actual, expected):
+    """Dicts equal key for key, values as same_number() has it."""
+    assert actual.keys() == expected.keys()
+    for key, value in expected.items():
+        assert same_number(actual[key], value), (key, actual[key], value)
+
+
+def is_negative_zero(value):
+    return value == 0.0 and math.copysign(1.0, value) < 0
+
+
+pypy_hides_method_docs = pytest.mark.skipif(
+    IS_PYPY, reason="PyPy 7.3.11 exposes no method docstrings or text signatures of a type built from a spec"
+)
+pypy_allows_subclassing = pytest.mark.skipif(
+    IS_PYPY, reason="PyPy 7.3.11 does not refuse subclassing of a type without the base-type flag"
+)
