@@ -1,0 +1,60 @@
+// The one allocation point of the store layer.
+//
+// Every byte the store layer owns comes from allocate() and goes back through
+// deallocate(), so that three concerns live in one place:
+//  - exhaustion is always reported as std::bad_alloc (never a null pointer,
+//    never an abort from inside the store layer); the frame decides what a
+//    failed allocation means for the process;
+//  - large blocks can be reported to the host (which may want to account for
+//    native memory it cannot see) through an observer, at the cost of one
+//    branch for small blocks;
+//  - a test build can make the k-th allocation fail, to prove that every
+//    partly built object is released on that path.
+#pragma once
+
+#include <cstddef>
+
+namespace corvane::store {
+
+// Blocks of at least this many bytes are reported to the observer.
+inline constexpr std::size_t observed_threshold = 64 * 1024;
+
+struct AllocationObserver {
+    void (*on_allocate)(const void* p, std::size_t bytes) = nullptr;
+    void (*on_release)(const void* p) = nullptr;
+};
+
+// Installs (or, with null members, removes) the observer. Meant to be called
+// once when the frame starts up, before any store exists; blocks allocated
+// before an observer was installed are reported on release anyway, so an
+// observer must tolerate releases it never saw allocated.
+void set_allocation_observer(AllocationObserver observer) noexcept;
+
+// Returns a block of at least `bytes` bytes aligned to `alignment` (a power of
+// two). Throws std::bad_alloc when the request cannot be met, including sizes
+// no object may have (above PTRDIFF_MAX). `bytes == 0` returns a valid block
+// that must still be deallocated.
+[[nodiscard]] void* allocate(std::size_t bytes, std::size_t alignment);
+
+// Frees a block from allocate(), with the same size and alignment. Null is
+// ignored.
+void deallocate(void* p, std::size_t bytes, std::size_t alignment) noexcept;
+
+// count * size in bytes, or std::bad_alloc when that overflows std::size_t.
+[[nodiscard]] std::size_t array_bytes(std::size_t count, std::size_t size);
+
+// Failure injection. Always declared so that tests and tools link against
+// either build; only a library compiled with CORVANE_FAULT_INJECTION acts on
+// it (fault_injection_available() says which). In a normal build the setters
+// do nothing and the counters read 0.
+//
+// fail_allocation_after(k): the k-th allocation from now throws bad_alloc
+// (k = 1: the next one); k <= 0 disarms. The injected failure fires once.
+bool fault_injection_available() noexcept;
+void fail_allocation_after(long k) noexcept;
+// Allocations that succeeded since the process started.
+long allocations_made() noexcept;
+// Blocks currently allocated and not yet freed.
+long live_allocations() noexcept;
+
+}  // namespace corvane::store

@@ -1,0 +1,82 @@
+// Store: what one mapping holds, a key index handle followed by a value
+// vector handle.
+//
+// Invariants (n = keys->size()):
+//  1. values->size() == n.
+//  2. The key index's positions are exactly 0 .. n-1; key k's value is
+//     values->data()[position of k].
+//  3. Once a store has been handed over to its owner, neither half is written
+//     again. Operations make new stores: the result shares the receiver's key
+//     index and owns a new value vector.
+//
+// A store is a value that owns its two handles. Moving it changes no count;
+// clone() adds a holder to both halves; release() (and the destructor) let go
+// of the key index first, then the values.
+#pragma once
+
+#include "store/buffer.hpp"
+#include "store/key_index.hpp"
+#include "store/shared.hpp"
+#include "store/value_vector.hpp"
+
+#include <cstddef>
+#include <string_view>
+
+namespace corvane::store {
+
+struct Store {
+    Shared<KeyIndex> keys;
+    Shared<ValueVector> values;
+
+    Store() noexcept = default;
+    Store(Shared<KeyIndex> keys, Shared<ValueVector> values) noexcept
+        : keys(std::move(keys)), values(std::move(values))
+    {
+    }
+    Store(Store&&) noexcept = default;
+    Store& operator=(Store&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            keys = std::move(other.keys);
+            values = std::move(other.values);
+        }
+        return *this;
+    }
+    ~Store() { release(); }
+
+    [[nodiscard]] Store clone() const noexcept { return Store(keys.clone(), values.clone()); }
+
+    void release() noexcept
+    {
+        keys.release();
+        values.release();
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return keys->size(); }
+};
+
+static_assert(sizeof(Shared<KeyIndex>) == sizeof(void*) && sizeof(Shared<ValueVector>) == sizeof(void*));
+static_assert(sizeof(Store) == 2 * sizeof(void*));
+
+// Builds a store from (key, value) pairs. A key met again keeps the position
+// it got first and takes the later value, as a dict literal with a repeated
+// key would.
+class StoreBuilder {
+public:
+    explicit StoreBuilder(std::size_t expected_keys, std::size_t expected_key_bytes = 0);
+
+    // Throws bad_alloc (builder unchanged) when memory runs out.
+    void put(std::string_view key, double value);
+
+    [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
+
+    // Key index first, then values, each in a new block of its own.
+    [[nodiscard]] Store finish() &&;
+
+private:
+    KeyIndexBuilder keys_;
+    ValueVector::Elements values_;
+};
+
+}  // namespace corvane::store

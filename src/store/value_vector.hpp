@@ -1,0 +1,56 @@
+// ValueVector: the values of a store, one binary64 per key at the key's
+// position, in a shared block. Length equals capacity: a vector is made at its
+// final size and never grows. The elements are 64-byte aligned so that the
+// arithmetic loops start on a cache line and full-width vector loads never
+// straddle one.
+#pragma once
+
+#include "store/buffer.hpp"
+#include "store/shared.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace corvane::store {
+
+class ValueVector {
+public:
+    static constexpr std::size_t alignment = 64;
+    using Elements = Buffer<double, alignment>;
+
+    // Adopts `elements`, whose capacity is the length.
+    explicit ValueVector(Elements&& elements) noexcept : elements_(std::move(elements)) {}
+
+    // A new block of n elements whose contents are left for the caller to
+    // write before anyone else sees the vector. n == 0 allocates the block only.
+    [[nodiscard]] static Shared<ValueVector> make_uninitialised(std::size_t n)
+    {
+        return Shared<ValueVector>::make(Elements(n));
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return elements_.capacity(); }
+    [[nodiscard]] double* data() noexcept { return elements_.data(); }
+    [[nodiscard]] const double* data() const noexcept { return elements_.data(); }
+
+private:
+    Elements elements_;
+};
+
+// Copy-on-write: afterwards `handle` is the sole holder of a vector with the
+// same elements, bit for bit, and may write it. When other holders exist, the
+// handle moves to a fresh copy (capacity = length) and lets go of the old
+// block; nobody else's view changes.
+inline void make_unique(Shared<ValueVector>& handle)
+{
+    if (handle.claim_unique()) {
+        return;
+    }
+    const std::size_t n = handle->size();
+    Shared<ValueVector> copy = ValueVector::make_uninitialised(n);
+    if (n != 0) {
+        std::memcpy(copy->data(), handle->data(), n * sizeof(double));
+    }
+    handle = std::move(copy);
+}
+
+}  // namespace corvane::store

@@ -1,0 +1,172 @@
+// The key index: positions in insertion order, lookups by exact bytes,
+// growth past the expected size, layout equality and the batched lookup.
+
+#include "store/fault.hpp"
+#include "store/key_index.hpp"
+
+#include "numbered.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace corvane::store {
+namespace {
+
+Shared<KeyIndex> index_of(const std::vector<std::string>& keys, std::size_t expected)
+{
+    KeyIndexBuilder builder(expected);
+    for (const std::string& key : keys) {
+        builder.insert(key);
+    }
+    return std::move(builder).finish();
+}
+
+std::vector<std::string> numbered_keys(std::size_t n, const std::string& prefix = "key-")
+{
+    std::vector<std::string> keys;
+    keys.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        keys.push_back(numbered(prefix, static_cast<long>(i)));
+    }
+    return keys;
+}
+
+TEST(KeyIndex, PositionsFollowInsertionOfDistinctKeys)
+{
+    KeyIndexBuilder builder(4);
+    EXPECT_EQ(builder.insert("b").position, 0u);
+    EXPECT_EQ(builder.insert("a").position, 1u);
+    const auto again = builder.insert("b");
+    EXPECT_EQ(again.position, 0u);
+    EXPECT_FALSE(again.is_new);
+    const auto c = builder.insert("c");
+    EXPECT_EQ(c.position, 2u);
+    EXPECT_TRUE(c.is_new);
+
+    const Shared<KeyIndex> index = std::move(builder).finish();
+    ASSERT_EQ(index->size(), 3u);
+    EXPECT_EQ(index->key(0), "b");
+    EXPECT_EQ(index->key(1), "a");
+    EXPECT_EQ(index->key(2), "c");
+    EXPECT_EQ(index->find("a"), 1u);
+    EXPECT_EQ(index->find("c"), 2u);
+    EXPECT_EQ(index->find("d"), std::nullopt);
+    EXPECT_EQ(index.use_count(), 1u);
+}
+
+TEST(KeyIndex, KeysAreComparedByExactBytes)
+{
+    const std::string with_nul("a\0b", 3);
+    const std::vector<std::string> keys = {"",          with_nul, "a",           std::string("a\0", 2),
+                                           "\u00e9t\u00e9", "e\u0301t\u00e9", "\xF0\x9F\x98\x80", "A"};
+    const Shared<KeyIndex> index = index_of(keys, keys.size());
+    ASSERT_EQ(index->size(), keys.size());
+    for (std::size_t p = 0; p < keys.size(); ++p) {
+        EXPECT_EQ(index->key(p), keys[p]);
+        EXPECT_EQ(index->find(keys[p]), p) << p;
+    }
+    // Prefixes, truncations at a NUL and other normal forms are other keys.
+    EXPECT_EQ(index->find(std::string_view("a\0", 1)), 2u);
+    EXPECT_EQ(index->find(std::string_view("a\0b\0", 4)), std::nullopt);
+    EXPECT_EQ(index->find("ab"), std::nullopt);
+    EXPECT_EQ(index->find("\u00e9t"), std::nullopt);
+    EXPECT_EQ(index->find("\xF0\x9F\x98"), std::nullopt);
+}
+
+TEST(KeyIndex, EmptyIndexFindsNothing)
+{
+    const Shared<KeyIndex> index = index_of({}, 0);
+    EXPECT_TRUE(index->empty());
+    EXPECT_EQ(index->find(""), std::nullopt);
+    EXPECT_EQ(index->find("x"), std::nullopt);
+    EXPECT_THROW((void)index->key(0), Fault);
+}
+
+TEST(KeyIndex, ManyKeysAreAllFoundAtTheirPositions)
+{
+    const std::vector<std::string> keys = numbered_keys(100000);
+    for (std::size_t expected : {std::size_t{100000}, std::size_t{0}, std::size_t{3}}) {
+        // expected 0 and 3 force the table and the arena to grow many times.
+        const Shared<KeyIndex> index = index_of(keys, expected);
+        ASSERT_EQ(index->size(), keys.size());
+        for (std::size_t p = 0; p < keys.size(); ++p) {
+            ASSERT_EQ(index->key(p), keys[p]);
+            ASSERT_EQ(index->find(keys[p]), p) << "expected " << expected;
+        }
+        for (std::size_t i = 0; i < 1000; ++i) {
+            ASSERT_EQ(index->find(numbered("other-", static_cast<long>(i))), std::nullopt);
+        }
+    }
+}
+
+TEST(KeyIndex, KnownKeyBytesSizeTheArenaExactly)
+{
+    KeyIndexBuilder builder(2, 5);
+    builder.insert("ab");
+    builder.insert("cde");
+    builder.insert("f");  // past both hints: still fine
+    const Shared<KeyIndex> index = std::move(builder).finish();
+    EXPECT_EQ(index->key(0), "ab");
+    EXPECT_EQ(index->key(1), "cde");
+    EXPECT_EQ(index->key(2), "f");
+    EXPECT_EQ(index->find("f"), 2u);
+}
+
+TEST(KeyIndex, EqualLayoutMeansSameKeysAtSamePositions)
+{
+    const std::vector<std::string> abc = {"a", "b", "c"};
+    const Shared<KeyIndex> first = index_of(abc, 3);
+    // Built separately (own hash state, other table size) but the same layout.
+    const Shared<KeyIndex> second = index_of(abc, 50);
+    EXPECT_TRUE(first->equal_layout(*second));
+    EXPECT_TRUE(second->equal_layout(*first));
+    EXPECT_TRUE(first->equal_layout(*first));
+
+    EXPECT_FALSE(first->equal_layout(*index_of({"b", "a", "c"}, 3)));
+    EXPECT_FALSE(first->equal_layout(*index_of({"a", "b"}, 3)));
+    EXPECT_FALSE(first->equal_layout(*index_of({"a", "b", "c", "d"}, 3)));
+    EXPECT_FALSE(first->equal_layout(*index_of({"a", "b", "d"}, 3)));
+    // Same bytes overall, split differently between keys.
+    EXPECT_FALSE(index_of({"ab", "c"}, 2)->equal_layout(*index_of({"a", "bc"}, 2)));
+
+    EXPECT_TRUE(index_of({}, 0)->equal_layout(*index_of({}, 10)));
+    EXPECT_FALSE(index_of({}, 0)->equal_layout(*index_of({""}, 1)));
+    EXPECT_TRUE(index_of({""}, 1)->equal_layout(*index_of({""}, 1)));
+}
+
+TEST(KeyIndex, BatchedLookupAgreesWithFind)
+{
+    // Receiver keys: every third is missing from the other index, and the
+    // other holds them in a different order.
+    const std::vector<std::string> mine = numbered_keys(1000);
+    std::vector<std::string> theirs;
+    for (std::size_t i = 1000; i-- > 0;) {
+        if (i % 3 != 0) {
+            theirs.push_back(mine[i]);
+        }
+    }
+    theirs.push_back("only-theirs");
+    const Shared<KeyIndex> receiver = index_of(mine, mine.size());
+    const Shared<KeyIndex> other = index_of(theirs, theirs.size());
+
+    for (auto [begin, end] : {std::pair<std::size_t, std::size_t>{0, 1000}, {5, 6}, {17, 17}, {990, 1000}}) {
+        std::vector<std::size_t> out(end - begin + 1, 12345);
+        other->find_positions_of(*receiver, begin, end, out.data());
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::optional<std::size_t> expected = other->find(mine[p]);
+            EXPECT_EQ(out[p - begin], expected.value_or(KeyIndex::missing)) << p;
+            EXPECT_EQ(expected.has_value(), p % 3 != 0);
+        }
+        EXPECT_EQ(out[end - begin], 12345u) << "wrote past the batch";
+    }
+
+    std::vector<std::size_t> out(3, 0);
+    index_of({}, 0)->find_positions_of(*receiver, 0, 3, out.data());
+    EXPECT_EQ(out, std::vector<std::size_t>(3, KeyIndex::missing));
+    EXPECT_THROW(other->find_positions_of(*receiver, 999, 1001, out.data()), Fault);
+}
+
+}  // namespace
+}  // namespace corvane::store
