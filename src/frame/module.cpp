@@ -4,6 +4,7 @@
 #include "frame/boundary.hpp"
 #include "frame/instance.hpp"
 #include "frame/once.hpp"
+#include "frame/tracking.hpp"
 #include "store/fault.hpp"
 
 namespace corvane::frame {
@@ -84,6 +85,7 @@ Status module_body(PyObject* module)
 Result<PyObject*> initialise_module()
 {
     return module_cell.get_or_fill([]() -> Result<PyObject*> {
+        install_memory_tracking();
         Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
         if (!module) {
             return fail(fetch());
