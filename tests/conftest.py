@@ -1,8 +1,16 @@
 import math
+import os
 import platform
 import struct
 
 import pytest
+from hypothesis import settings
+
+# Under an emulated interpreter every example costs many times more; the
+# emulated leg checks the same properties on fewer of them.
+settings.register_profile("default", max_examples=150, deadline=None)
+settings.register_profile("emulated", max_examples=25, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 IS_PYPY = platform.python_implementation() == "PyPy"
 

@@ -2,7 +2,7 @@
 import math
 import operator
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from corvane import CorvaneDict
 from conftest import same_number, same_values
@@ -25,7 +25,6 @@ values = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True) | 
 mappings = st.dictionaries(keys, values, max_size=30)
 
 
-@settings(max_examples=150, deadline=None)
 @given(mappings, mappings, st.sampled_from(sorted(OPERATORS)), st.none() | values)
 def test_aligned_operations(left, right, method, fill):
     a, b = CorvaneDict(left), CorvaneDict(right)
@@ -43,7 +42,6 @@ def test_aligned_operations(left, right, method, fill):
     same_values(b.to_dict, right)
 
 
-@settings(max_examples=150, deadline=None)
 @given(mappings, values, st.sampled_from(sorted(OPERATORS) + ["reset"]))
 def test_scalar_operations(source, value, method):
     d = CorvaneDict(source)
@@ -57,7 +55,6 @@ def test_scalar_operations(source, value, method):
     same_values(d.to_dict, source)
 
 
-@settings(max_examples=150, deadline=None)
 @given(mappings)
 def test_reductions_are_single_running_folds(source):
     d = CorvaneDict(source)
