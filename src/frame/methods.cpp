@@ -10,11 +10,11 @@
 #include <array>
 
 // Ends the body with the failure of a Result that holds one.
-#define CORVANE_TRY(result)                                 \
-    do {                                                    \
-        if (!(result)) {                                    \
+#define CORVANE_TRY(result)                                             \
+    do {                                                                \
+        if (!(result)) {                                                \
             return ::corvane::frame::fail(std::move((result).error())); \
-        }                                                   \
+        }                                                               \
     } while (false)
 
 namespace corvane::frame {
