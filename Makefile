@@ -10,23 +10,27 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 
 PYPY := $(VENV)/pypy/bin/python
 CPYTHON := $(VENV)/cpython/bin/python
+TOOLS := $(VENV)/tools/bin
 
 DEBIAN_PACKAGES := pypy3 pypy3-dev pypy3-venv python3 python3-dev python3-venv g++ make cmake \
-                   googletest libgtest-dev
+                   googletest libgtest-dev clang-format-16 clang-tidy-16
 
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: demo test setup build build-pypy build-cpython test-store test-pypy test-cpython \
+.PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         setup-i386 build-i386 test-i386 clean
 
 demo: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
 
-test: test-store test-pypy test-cpython test-i386
+# The Python suite runs against the installed wheels (PyPy and CPython) and the
+# 32-bit build; test-pypy and test-cpython run it against the build trees, for
+# quicker turns while working.
+test: lint test-store test-installed test-i386
 
-setup: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/cpython/.ready
+setup: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/cpython/.ready $(VENV)/tools/.ready
 
-$(STAMPS)/debian: tools/debian-packages.sh
+$(STAMPS)/debian: tools/debian-packages.sh Makefile
 	tools/debian-packages.sh $(DEBIAN_PACKAGES)
 	@mkdir -p $(STAMPS) && touch $@
 
@@ -38,6 +42,11 @@ $(VENV)/pypy/.ready: tests/requirements.txt | $(STAMPS)/debian
 $(VENV)/cpython/.ready: tests/requirements.txt | $(STAMPS)/debian
 	/usr/bin/python3 -m venv $(VENV)/cpython
 	$(CPYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+	touch $@
+
+$(VENV)/tools/.ready: tools/requirements.txt | $(STAMPS)/debian
+	/usr/bin/python3 -m venv $(VENV)/tools
+	$(TOOLS)/pip install -q --disable-pip-version-check -r tools/requirements.txt
 	touch $@
 
 build: build-pypy build-cpython
@@ -55,6 +64,19 @@ test-store: $(STAMPS)/debian
 	cmake -S . -B $(BUILD)/store $(CMAKE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON >/dev/null
 	cmake --build $(BUILD)/store -j $(JOBS)
 	$(BUILD)/store/tests/store/store_tests --gtest_brief=1
+
+# Checks only, never changes a file. clang-tidy reads the compile commands
+# that configuring the PyPy build writes.
+lint: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/tools/.ready
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format-16 --dry-run --Werror
+	cmake -S . -B $(BUILD)/pypy $(CMAKE_FLAGS) -DCORVANE_PYTHON=$(abspath $(PYPY)) >/dev/null
+	tools/clang-tidy.sh $(BUILD)/pypy
+	$(TOOLS)/ruff check .
+
+# A wheel per host from one sdist, each installed into a new virtual
+# environment and tested there.
+test-installed: $(STAMPS)/debian $(VENV)/tools/.ready
+	tools/test-installed.sh $(TOOLS)/python pypy3 /usr/bin/python3
 
 test-pypy: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) -m pytest -q -p no:cacheprovider tests

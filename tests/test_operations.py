@@ -3,7 +3,7 @@ import math
 import pytest
 
 from corvane import CorvaneDict
-from conftest import bits, is_negative_zero, same_values
+from conftest import is_negative_zero, same_values
 
 nan, inf = float("nan"), math.inf
 ALIGNED = ["add", "subtract", "multiply", "divide"]

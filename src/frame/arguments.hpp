@@ -32,8 +32,8 @@ struct FunctionDescription {
 
 // Fast calling form: positional values first in `args`, then one value per name
 // in `kwnames` (a tuple or null).
-Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames, std::span<PyObject*> slots);
 
 // Tuple-and-dict calling form (the constructor).
 Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,

@@ -126,8 +126,8 @@ Result<store::Store> store_from_dict(PyObject* dict)
         check_size(dict, size_at_start);
         // Exact floats, ints and bools convert without running Python code.
         PyObject* number = entry.value.get();
-        ran_python_code = ran_python_code || !(PyFloat_CheckExact(number) || PyLong_CheckExact(number) ||
-                                               PyBool_Check(number));
+        ran_python_code = ran_python_code ||
+                          !(PyFloat_CheckExact(number) || PyLong_CheckExact(number) || PyBool_Check(number));
         if (Status put = put_entry(builder, entry.key.get(), number); !put) {
             return fail(std::move(put.error()));
         }

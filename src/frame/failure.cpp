@@ -12,10 +12,7 @@ Failure::Failure(Kind kind, PyObject* type, std::string text) noexcept
 
 Failure Failure::type_error(std::string message) { return {Kind::message, PyExc_TypeError, std::move(message)}; }
 
-Failure Failure::runtime_error(std::string message)
-{
-    return {Kind::message, PyExc_RuntimeError, std::move(message)};
-}
+Failure Failure::runtime_error(std::string message) { return {Kind::message, PyExc_RuntimeError, std::move(message)}; }
 
 Failure Failure::cast(PyTypeObject* source, const char* target, const char* argument)
 {

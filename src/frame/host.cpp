@@ -11,7 +11,11 @@ std::string utf8_lossy(const char* data, std::size_t size)
     std::size_t i = 0;
     while (i < size) {
         unsigned char lead = bytes[i];
-        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xE  ? 3
+                             : (lead >> 3) == 0x1E ? 4
+                                                   : 0;
         bool valid = length != 0 && i + length <= size && !(length == 2 && lead < 0xC2);
         for (std::size_t k = 1; valid && k < length; ++k) {
             valid = (bytes[i + k] & 0xC0) == 0x80;

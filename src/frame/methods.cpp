@@ -10,11 +10,11 @@
 #include <array>
 
 // Ends the body with the failure of a Result that holds one.
-#define CORVANE_TRY(result)                                 \
-    do {                                                    \
-        if (!(result)) {                                    \
+#define CORVANE_TRY(result)                                             \
+    do {                                                                \
+        if (!(result)) {                                                \
             return ::corvane::frame::fail(std::move((result).error())); \
-        }                                                   \
+        }                                                               \
     } while (false)
 
 namespace corvane::frame {
@@ -46,9 +46,12 @@ constexpr FunctionDescription reset_description = describe("reset", scalar_param
 
 Instance* instance_of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
 
-// add, subtract, multiply, divide: one routine, parameterised by the operator
-// and the default of `fill`.
-template <Op op, const FunctionDescription& description, double default_fill>
+// The default of `fill` is the operator's identity, so that a key missing
+// from `other` keeps the receiver's value.
+constexpr double identity_of(Op op) { return op == Op::multiply || op == Op::divide ? 1.0 : 0.0; }
+
+// add, subtract, multiply, divide: one routine, parameterised by the operator.
+template <Op op, const FunctionDescription& description>
 PyObject* aligned_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
@@ -60,7 +63,7 @@ PyObject* aligned_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!is_instance(slots[0])) {
             return fail(Failure::cast(Py_TYPE(slots[0]), "CorvaneDict", "other"));
         }
-        double fill = default_fill;
+        double fill = identity_of(op);
         if (slots[1] != nullptr) {
             Result<double> converted = to_double(slots[1]);
             if (!converted) {
@@ -153,16 +156,16 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 PyMethodDef method_table[] = {
     {"add_scalar", as_method(scalar_entry<scalar_operation<Op::add>, add_scalar_description>), fast,
      docs::add_scalar_doc},
-    {"add", as_method(aligned_entry<Op::add, add_description, 0.0>), fast, docs::add_doc},
+    {"add", as_method(aligned_entry<Op::add, add_description>), fast, docs::add_doc},
     {"subtract_scalar", as_method(scalar_entry<scalar_operation<Op::subtract>, subtract_scalar_description>), fast,
      docs::subtract_scalar_doc},
-    {"subtract", as_method(aligned_entry<Op::subtract, subtract_description, 0.0>), fast, docs::subtract_doc},
+    {"subtract", as_method(aligned_entry<Op::subtract, subtract_description>), fast, docs::subtract_doc},
     {"multiply_scalar", as_method(scalar_entry<scalar_operation<Op::multiply>, multiply_scalar_description>), fast,
      docs::multiply_scalar_doc},
-    {"multiply", as_method(aligned_entry<Op::multiply, multiply_description, 1.0>), fast, docs::multiply_doc},
+    {"multiply", as_method(aligned_entry<Op::multiply, multiply_description>), fast, docs::multiply_doc},
     {"divide_scalar", as_method(scalar_entry<scalar_operation<Op::divide>, divide_scalar_description>), fast,
      docs::divide_scalar_doc},
-    {"divide", as_method(aligned_entry<Op::divide, divide_description, 1.0>), fast, docs::divide_doc},
+    {"divide", as_method(aligned_entry<Op::divide, divide_description>), fast, docs::divide_doc},
     {"sum", as_method(reduction_entry<store::sum>), METH_NOARGS, docs::sum_doc},
     {"product", as_method(reduction_entry<store::product>), METH_NOARGS, docs::product_doc},
     {"reset", as_method(scalar_entry<store::reset, reset_description>), fast, docs::reset_doc},

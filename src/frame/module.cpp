@@ -101,7 +101,8 @@ Result<PyObject*> initialise_module()
 
 }  // namespace corvane::frame
 
-extern "C" PyMODINIT_FUNC PyInit_corvane()
+// PyMODINIT_FUNC already gives C linkage and default visibility.
+PyMODINIT_FUNC PyInit_corvane()
 {
     using namespace corvane::frame;
     return boundary([]() -> Result<PyObject*> {

@@ -44,8 +44,8 @@ std::string describe_pending()
 PyObject* panic_exception_type()
 {
     Result<PyObject*> type = panic_cell.get_or_fill([]() -> Result<PyObject*> {
-        PyObject* made = PyErr_NewExceptionWithDoc("corvane_runtime.PanicException", panic_doc,
-                                                   PyExc_BaseException, nullptr);
+        PyObject* made = PyErr_NewExceptionWithDoc("corvane_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                                   nullptr);
         if (made == nullptr) {
             store::fault("Failed to initialize new exception type.: " + describe_pending());
         }
@@ -61,9 +61,10 @@ void resume_panic(Ref type, Ref value, Ref traceback)
         PyErr_Clear();
         message = "Unwrapped panic from Python code";
     }
-    std::fputs("--- PanicException was fetched from Python: resuming the native fault ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "--- PanicException was fetched from Python: resuming the native fault ---\n"
+        "Python stack trace below:\n",
+        stderr);
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);
     throw store::Fault(std::move(message), std::source_location::current(), /*resumed=*/true);

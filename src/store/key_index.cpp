@@ -42,8 +42,7 @@ constexpr std::size_t guessed_key_bytes = 16;
 }  // namespace
 
 KeyTable::KeyTable(std::size_t expected_keys, std::size_t expected_key_bytes)
-    : state_(fresh_hash_state()),
-      offsets_(std::min(expected_keys, KeyIndex::max_keys) + 1)
+    : state_(fresh_hash_state()), offsets_(std::min(expected_keys, KeyIndex::max_keys) + 1)
 {
     expected_keys = std::min(expected_keys, KeyIndex::max_keys);
     if (expected_keys != 0) {
@@ -139,8 +138,9 @@ std::size_t KeyTable::append(std::string_view key, std::uint64_t key_hash)
 
 bool KeyTable::equal_layout(const KeyTable& other) const noexcept
 {
-    return count_ == other.count_ && same_bytes(offsets_.data(), other.offsets_.data(), (count_ + 1) * sizeof(std::size_t))
-        && same_bytes(arena_.data(), other.arena_.data(), offsets_[count_]);
+    return count_ == other.count_ &&
+           same_bytes(offsets_.data(), other.offsets_.data(), (count_ + 1) * sizeof(std::size_t)) &&
+           same_bytes(arena_.data(), other.arena_.data(), offsets_[count_]);
 }
 
 }  // namespace key_index_detail
@@ -148,8 +148,8 @@ bool KeyTable::equal_layout(const KeyTable& other) const noexcept
 std::string_view KeyIndex::key(std::size_t position) const
 {
     if (position >= size()) {
-        fault("index out of bounds: the len is " + std::to_string(size()) + " but the index is "
-              + std::to_string(position));
+        fault("index out of bounds: the len is " + std::to_string(size()) + " but the index is " +
+              std::to_string(position));
     }
     return table_.key_unchecked(position);
 }
@@ -168,12 +168,11 @@ std::optional<std::size_t> KeyIndex::find(std::string_view key) const noexcept
 
 bool KeyIndex::equal_layout(const KeyIndex& other) const noexcept { return table_.equal_layout(other.table_); }
 
-void KeyIndex::find_positions_of(const KeyIndex& keys_from, std::size_t begin, std::size_t end,
-                                 std::size_t* out) const
+void KeyIndex::find_positions_of(const KeyIndex& keys_from, std::size_t begin, std::size_t end, std::size_t* out) const
 {
     if (begin > end || end > keys_from.size()) {
-        fault("index out of bounds: the len is " + std::to_string(keys_from.size()) + " but the index is "
-              + std::to_string(end > keys_from.size() ? end : begin));
+        fault("index out of bounds: the len is " + std::to_string(keys_from.size()) + " but the index is " +
+              std::to_string(end > keys_from.size() ? end : begin));
     }
     if (empty()) {
         std::fill(out, out + (end - begin), missing);
@@ -210,9 +209,6 @@ KeyIndexBuilder::Inserted KeyIndexBuilder::insert(std::string_view key)
     return {table_.append(key, hash), true};
 }
 
-Shared<KeyIndex> KeyIndexBuilder::finish() &&
-{
-    return Shared<KeyIndex>::make(KeyIndex::Passkey(), std::move(table_));
-}
+Shared<KeyIndex> KeyIndexBuilder::finish() && { return Shared<KeyIndex>::make(KeyIndex::Passkey(), std::move(table_)); }
 
 }  // namespace corvane::store

@@ -86,8 +86,7 @@ public:
     [[nodiscard]] bool claim_unique() noexcept
     {
         std::size_t expected = 1;
-        if (block_->count.compare_exchange_strong(expected, 0, std::memory_order_acquire,
-                                                  std::memory_order_relaxed)) {
+        if (block_->count.compare_exchange_strong(expected, 0, std::memory_order_acquire, std::memory_order_relaxed)) {
             block_->count.store(1, std::memory_order_release);
             return true;
         }

@@ -6,8 +6,7 @@
 namespace corvane::store {
 
 StoreBuilder::StoreBuilder(std::size_t expected_keys, std::size_t expected_key_bytes)
-    : keys_(expected_keys, expected_key_bytes),
-      values_(std::min(expected_keys, KeyIndex::max_keys))
+    : keys_(expected_keys, expected_key_bytes), values_(std::min(expected_keys, KeyIndex::max_keys))
 {
 }
 

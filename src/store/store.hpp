@@ -29,8 +29,7 @@ struct Store {
     Shared<ValueVector> values;
 
     Store() noexcept = default;
-    Store(Shared<KeyIndex> keys, Shared<ValueVector> values) noexcept
-        : keys(std::move(keys)), values(std::move(values))
+    Store(Shared<KeyIndex> keys, Shared<ValueVector> values) noexcept : keys(std::move(keys)), values(std::move(values))
     {
     }
     Store(Store&&) noexcept = default;

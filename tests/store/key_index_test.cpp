@@ -59,8 +59,8 @@ TEST(KeyIndex, PositionsFollowInsertionOfDistinctKeys)
 TEST(KeyIndex, KeysAreComparedByExactBytes)
 {
     const std::string with_nul("a\0b", 3);
-    const std::vector<std::string> keys = {"",          with_nul, "a",           std::string("a\0", 2),
-                                           "\u00e9t\u00e9", "e\u0301t\u00e9", "\xF0\x9F\x98\x80", "A"};
+    const std::vector<std::string> keys = {
+        "", with_nul, "a", std::string("a\0", 2), "\u00e9t\u00e9", "e\u0301t\u00e9", "\xF0\x9F\x98\x80", "A"};
     const Shared<KeyIndex> index = index_of(keys, keys.size());
     ASSERT_EQ(index->size(), keys.size());
     for (std::size_t p = 0; p < keys.size(); ++p) {

@@ -151,8 +151,7 @@ TEST(Fault, WritesOneDiagnosticThenThrows)
     }
     const std::string diagnostic = testing::internal::GetCapturedStderr();
     EXPECT_EQ(diagnostic.rfind("thread '", 0), 0u) << diagnostic;
-    EXPECT_NE(diagnostic.find(numbered("faulted at tests/store/memory_test.cpp:", line) + ":"),
-              std::string::npos)
+    EXPECT_NE(diagnostic.find(numbered("faulted at tests/store/memory_test.cpp:", line) + ":"), std::string::npos)
         << diagnostic;
     EXPECT_TRUE(diagnostic.ends_with(":\nindex out of bounds: the len is 3 but the index is 7\n")) << diagnostic;
 

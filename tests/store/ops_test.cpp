@@ -161,13 +161,12 @@ TEST(Ops, AlignedKeyByKeyUsesFillForMissingKeys)
     const Store difference = aligned(receiver, other, 1.0, Op::subtract);
     expect_well_formed_result(difference, receiver, before);
     EXPECT_TRUE(same_contents(contents(difference), {{"a", 9.0}, {"b", 3.0}, {"m", -1.0}}));
-    EXPECT_TRUE(same_contents(contents(aligned(receiver, other, 4.0, Op::divide)),
-                              {{"a", 2.5}, {"b", 2.5}, {"m", -0.0}}));
+    EXPECT_TRUE(
+        same_contents(contents(aligned(receiver, other, 4.0, Op::divide)), {{"a", 2.5}, {"b", 2.5}, {"m", -0.0}}));
     // The default fill of add still adds: -0.0 + 0.0 is +0.0.
-    EXPECT_TRUE(same_contents(contents(aligned(receiver, other, 0.0, Op::add)),
-                              {{"a", 10.0}, {"b", 7.0}, {"m", 0.0}}));
-    EXPECT_TRUE(same_contents(contents(aligned(receiver, other, nan, Op::multiply)),
-                              {{"a", nan}, {"b", 10.0}, {"m", nan}}));
+    EXPECT_TRUE(same_contents(contents(aligned(receiver, other, 0.0, Op::add)), {{"a", 10.0}, {"b", 7.0}, {"m", 0.0}}));
+    EXPECT_TRUE(
+        same_contents(contents(aligned(receiver, other, nan, Op::multiply)), {{"a", nan}, {"b", 10.0}, {"m", nan}}));
     // Keys only the other holds are dropped; the result has the receiver's keys.
     EXPECT_TRUE(same_contents(contents(aligned(other, receiver, 0.0, Op::add)), {{"b", 7.0}, {"z", 9.0}}));
 

@@ -1,0 +1,44 @@
+import importlib.metadata
+import os
+import pathlib
+import re
+import sys
+import sysconfig
+
+import pytest
+
+import corvane
+
+installed_only = pytest.mark.skipif(
+    os.environ.get("CORVANE_INSTALLED") != "1", reason="checks the installed distribution; run by make test-installed"
+)
+
+
+@installed_only
+def test_the_suite_runs_against_the_installed_module():
+    site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
+    module = pathlib.Path(corvane.__file__).resolve()
+    assert module.parent == site
+    assert sys.prefix != sys.base_prefix, "installed into a virtual environment"
+    assert module.with_name("corvane.pyi").is_file()
+    assert (site / "corvane-stubs" / "__init__.pyi").is_file()
+
+
+@installed_only
+def test_distribution_metadata():
+    pyproject = (pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+    declared = re.search(r'^version = "([^"]+)"$', pyproject, re.MULTILINE).group(1)
+    assert importlib.metadata.version("corvane") == declared
+    meta = importlib.metadata.metadata("corvane")
+    assert meta["Name"] == "corvane"
+    assert meta["Requires-Python"] == ">=3.9"
+    assert meta["Summary"]
+    classifiers = meta.get_all("Classifier")
+    assert "Programming Language :: Python :: Implementation :: PyPy" in classifiers
+    assert "Programming Language :: Python :: Implementation :: CPython" in classifiers
+    files = {str(f) for f in importlib.metadata.files("corvane")}
+    assert {"corvane.pyi", "corvane-stubs/__init__.pyi"} <= files
+
+
+def test_the_version_lives_in_the_metadata_only():
+    assert not hasattr(corvane, "__version__")
