@@ -16,12 +16,15 @@ DEBIAN_PACKAGES := pypy3 pypy3-dev pypy3-venv python3 python3-dev python3-venv g
 
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: demo test setup build build-pypy build-cpython test-store test-pypy test-cpython clean
+.PHONY: demo test setup build build-pypy build-cpython test-store test-pypy test-cpython clean \
+        test-faults test-faults-pypy test-faults-cpython
 
 demo: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
 
-test: test-store test-pypy test-cpython
+# The everyday run: unit tests, both hosts' suites (hostile inputs and threads
+# included) and allocation failure injection on both hosts.
+test: test-store test-pypy test-cpython test-faults
 
 setup: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/cpython/.ready
 
@@ -60,6 +63,23 @@ test-pypy: build-pypy
 
 test-cpython: build-cpython
 	PYTHONPATH=$(BUILD)/cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests
+
+# --- Allocation failure injection -------------------------------------------
+# A module whose store allocations can be made to fail on demand, and which
+# exports C hooks (not attributes) for tests to drive it through ctypes.
+FAULT_FLAGS := $(CMAKE_FLAGS) -DCORVANE_FAULT_INJECTION=ON
+
+test-faults: test-faults-pypy test-faults-cpython
+
+test-faults-pypy: $(VENV)/pypy/.ready
+	cmake -S . -B $(BUILD)/faults-pypy $(FAULT_FLAGS) -DCORVANE_PYTHON=$(abspath $(PYPY)) >/dev/null
+	cmake --build $(BUILD)/faults-pypy -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/faults-pypy $(PYPY) -m pytest -q -p no:cacheprovider tests/test_faults.py
+
+test-faults-cpython: $(VENV)/cpython/.ready
+	cmake -S . -B $(BUILD)/faults-cpython $(FAULT_FLAGS) -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
+	cmake --build $(BUILD)/faults-cpython -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/faults-cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_faults.py
 
 clean:
 	rm -rf $(BUILD)
