@@ -137,12 +137,15 @@ leaks: $(VENV)/cpython-dbg/.ready
 # --- Fuzzing -------------------------------------------------------------------
 # libFuzzer over the store layer alone, against a plain reference model. Runs
 # for FUZZ_SECONDS from the corpus in fuzz/corpus/ (new finds go to build/).
+# Clang 16, the first Debian clang whose std::source_location works with
+# libstdc++ 12; clang enables sized deallocation only on request.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX := clang++-16
 
 fuzz-build: $(STAMPS)/debian
 	tools/debian-packages.sh clang-16 libclang-rt-16-dev
-	cmake -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS=-fsized-deallocation \
+	      -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	      -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_FUZZER=ON \
 	      -DCORVANE_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target store_fuzz
