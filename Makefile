@@ -18,15 +18,23 @@ DEBIAN_PACKAGES := pypy3 pypy3-dev pypy3-venv python3 python3-dev python3-venv g
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
-        setup-i386 build-i386 test-i386 clean
+        setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
+        sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep
 
 demo: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
 
-# The Python suite runs against the installed wheels (PyPy and CPython) and the
-# 32-bit build; test-pypy and test-cpython run it against the build trees, for
-# quicker turns while working.
-test: lint test-store test-installed test-i386
+# The everyday run: lint, the store's unit tests, the Python suite (hostile
+# inputs and threads included) against the installed wheels of PyPy and CPython
+# and on the 32-bit build, allocation failure injection on both hosts, and the
+# Python suite under the sanitizers. test-pypy and test-cpython run the suite
+# against the build trees, for quicker turns while working.
+test: lint test-store test-installed test-i386 test-faults sanitize-python
+
+# The long runs, for a release or a night: everything above, the store's unit
+# tests under the sanitizers (their sanitized build alone takes minutes), the
+# leak hunt on a debug interpreter and a bounded fuzzing session.
+check-deep: test sanitize-store leaks fuzz
 
 setup: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/cpython/.ready $(VENV)/tools/.ready
 
@@ -104,6 +112,90 @@ test-i386: build-i386 $(VENV)/pypy/.ready
 	tools/i386/run32 $(BUILD)/i386/tests/store/store_tests --gtest_brief=1
 	PYTHONDONTWRITEBYTECODE= HYPOTHESIS_PROFILE=emulated PYTHONPATH=$(BUILD)/i386:$(I386_SITE) \
 	    $(I386_PYPY) -m pytest -q -p no:cacheprovider tests
+
+# --- Allocation failure injection -------------------------------------------
+# A module whose store allocations can be made to fail on demand, and which
+# exports C hooks (not attributes) for tests to drive it through ctypes.
+FAULT_FLAGS := $(CMAKE_FLAGS) -DCORVANE_FAULT_INJECTION=ON
+
+test-faults: test-faults-pypy test-faults-cpython
+
+test-faults-pypy: $(VENV)/pypy/.ready
+	cmake -S . -B $(BUILD)/faults-pypy $(FAULT_FLAGS) -DCORVANE_PYTHON=$(abspath $(PYPY)) >/dev/null
+	cmake --build $(BUILD)/faults-pypy -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/faults-pypy $(PYPY) -m pytest -q -p no:cacheprovider tests/test_faults.py
+
+test-faults-cpython: $(VENV)/cpython/.ready
+	cmake -S . -B $(BUILD)/faults-cpython $(FAULT_FLAGS) -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
+	cmake --build $(BUILD)/faults-cpython -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/faults-cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_faults.py
+
+# --- Sanitizers ----------------------------------------------------------------
+# AddressSanitizer and UndefinedBehaviorSanitizer, any finding fatal, over the
+# store's unit tests and over the whole Python suite on CPython (with failure
+# injection built in, so the failure paths run under the sanitizers too). The
+# interpreter itself is not instrumented: the ASan runtime is preloaded into it,
+# with libstdc++ beside it so that ASan finds the C++ runtime's throw it wraps
+# (the interpreter does not link libstdc++ itself). PYTHONMALLOC=malloc hands
+# every Python object to ASan as well. Leaks of the interpreter at exit could be
+# named in tools/lsan-interpreter.supp; so far there are none to name.
+SANITIZE_FLAGS := -DCMAKE_CXX_COMPILER=g++ -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+                  -DCORVANE_SANITIZE=address,undefined
+SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+                LSAN_OPTIONS=suppressions=$(abspath tools/lsan-interpreter.supp) \
+                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+sanitize: sanitize-store sanitize-python
+
+sanitize-store: $(STAMPS)/debian
+	cmake -S . -B $(BUILD)/sanitize-store $(SANITIZE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON >/dev/null
+	cmake --build $(BUILD)/sanitize-store -j $(JOBS)
+	$(SANITIZER_ENV) $(BUILD)/sanitize-store/tests/store/store_tests --gtest_brief=1
+
+sanitize-python: $(VENV)/cpython/.ready
+	cmake -S . -B $(BUILD)/sanitize-cpython $(SANITIZE_FLAGS) -DCORVANE_FAULT_INJECTION=ON \
+	      -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
+	cmake --build $(BUILD)/sanitize-cpython -j $(JOBS) --target corvane
+	$(SANITIZER_ENV) PYTHONMALLOC=malloc LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(BUILD)/sanitize-cpython \
+	    $(CPYTHON) -m pytest -q -p no:cacheprovider tests
+
+# --- Reference leaks -----------------------------------------------------------
+# Debian's debug CPython counts every reference and memory block; the leak_hunt
+# plugin runs each test repeatedly and fails a test that grows either count.
+DEBUG_PYTHON := $(VENV)/cpython-dbg/bin/python
+
+$(VENV)/cpython-dbg/.ready: tests/requirements.txt | $(STAMPS)/debian
+	tools/debian-packages.sh python3-dbg
+	/usr/bin/python3-dbg -m venv $(VENV)/cpython-dbg
+	$(DEBUG_PYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+	touch $@
+
+leaks: $(VENV)/cpython-dbg/.ready
+	cmake -S . -B $(BUILD)/cpython-dbg $(CMAKE_FLAGS) -DCORVANE_PYTHON=$(abspath $(DEBUG_PYTHON)) >/dev/null
+	cmake --build $(BUILD)/cpython-dbg -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/cpython-dbg:tools $(DEBUG_PYTHON) -m pytest -q -p no:cacheprovider -p leak_hunt tests
+
+# --- Fuzzing -------------------------------------------------------------------
+# libFuzzer over the store layer alone, against a plain reference model. Runs
+# for FUZZ_SECONDS from the corpus in fuzz/corpus/ (new finds go to build/).
+# Clang 16, the first Debian clang whose std::source_location works with
+# libstdc++ 12; clang enables sized deallocation only on request.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX := clang++-16
+
+fuzz-build: $(STAMPS)/debian
+	tools/debian-packages.sh clang-16 libclang-rt-16-dev
+	cmake -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS=-fsized-deallocation \
+	      -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_FUZZER=ON \
+	      -DCORVANE_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target store_fuzz
+
+fuzz: fuzz-build
+	@mkdir -p $(BUILD)/fuzz/corpus
+	$(BUILD)/fuzz/fuzz/store_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -max_len=4096 \
+	    $(BUILD)/fuzz/corpus fuzz/corpus
 
 clean:
 	rm -rf $(BUILD)

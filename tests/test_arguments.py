@@ -68,8 +68,10 @@ class MyTypeError(TypeError):
     pass
 
 
-@pytest.mark.parametrize("error", [ValueError("nope"), MyTypeError("sub"), OverflowError("big")])
-def test_other_conversion_failures_pass_unchanged(error):
+# Made afresh per run: a shared instance would carry every earlier run's traceback.
+@pytest.mark.parametrize("kind", [ValueError, MyTypeError, OverflowError])
+def test_other_conversion_failures_pass_unchanged(kind):
+    error = kind("raised by __float__")
     with pytest.raises(type(error)) as caught:
         D.reset(Unfloatable(error))
     assert caught.value is error

@@ -23,6 +23,31 @@ Result<double> to_double(PyObject* object)
 
 namespace {
 
+// The UTF-8 text of a key that passed PyUnicode_Check. `holder` keeps alive
+// whatever owns the bytes until the caller has copied them.
+Result<std::string_view> key_text(PyObject* key, Ref& holder)
+{
+#if defined(PYPY_VERSION)
+    // PyPy reports the length of a str subclass's UTF-8 text through the
+    // subclass's own __len__, which would have us read past the buffer (or
+    // drop the key's tail); the encoded copy carries its true length.
+    if (!PyUnicode_CheckExact(key)) {
+        holder = Ref::steal(PyUnicode_AsUTF8String(key));
+        if (!holder) {
+            return fail(fetch());
+        }
+        return std::string_view(PyBytes_AsString(holder.get()), static_cast<std::size_t>(PyBytes_Size(holder.get())));
+    }
+#endif
+    (void)holder;
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
+    if (utf8 == nullptr) {
+        return fail(fetch());
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(length));
+}
+
 // One entry's key and value into the builder. The key's UTF-8 buffer belongs to
 // the str, which the caller keeps alive until the entry is stored.
 Status put_entry(store::StoreBuilder& builder, PyObject* key, PyObject* value)
@@ -30,22 +55,37 @@ Status put_entry(store::StoreBuilder& builder, PyObject* key, PyObject* value)
     if (!PyUnicode_Check(key)) {
         return fail(Failure::cast(Py_TYPE(key), "str"));
     }
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
-    if (utf8 == nullptr) {
-        return fail(fetch());
+    Ref holder;
+    Result<std::string_view> text = key_text(key, holder);
+    if (!text) {
+        return fail(std::move(text.error()));
     }
     Result<double> number = to_double(value);
     if (!number) {
         return fail(std::move(number.error()));
     }
-    builder.put(std::string_view(utf8, static_cast<std::size_t>(length)), *number);
+    builder.put(*text, *number);
     return {};
+}
+
+// The number of entries the dict holds. PyPy answers PyDict_Size for a dict
+// subclass by calling the subclass's __len__, which may lie, raise or run any
+// code; dict's own __len__ reads the storage that PyDict_Next walks.
+Py_ssize_t stored_size(PyObject* dict)
+{
+#if defined(PYPY_VERSION)
+    if (!PyDict_CheckExact(dict)) {
+        Ref own_len = must(PyObject_GetAttrString(as_object(&PyDict_Type), "__len__"));
+        Ref size = must(PyObject_CallFunctionObjArgs(own_len.get(), dict, nullptr));
+        return PyLong_AsSsize_t(size.get());
+    }
+#endif
+    return PyDict_Size(dict);
 }
 
 void check_size(PyObject* dict, Py_ssize_t size_at_start)
 {
-    if (PyDict_Size(dict) != size_at_start) {
+    if (stored_size(dict) != size_at_start) {
         store::fault("dictionary changed size during iteration");
     }
 }
@@ -56,7 +96,7 @@ void check_size(PyObject* dict, Py_ssize_t size_at_start)
 
 Result<store::Store> store_from_dict(PyObject* dict)
 {
-    const Py_ssize_t size_at_start = PyDict_Size(dict);
+    const Py_ssize_t size_at_start = stored_size(dict);
     store::StoreBuilder builder(static_cast<std::size_t>(size_at_start));
     Py_ssize_t remaining = size_at_start;
     Py_ssize_t position = 0;
@@ -89,40 +129,67 @@ bool same_text(PyObject* a, PyObject* b)
     if (a == b) {
         return true;
     }
-    Py_ssize_t size_a = 0, size_b = 0;
-    const char* text_a = PyUnicode_Check(a) ? PyUnicode_AsUTF8AndSize(a, &size_a) : nullptr;
-    const char* text_b = text_a != nullptr ? PyUnicode_AsUTF8AndSize(b, &size_b) : nullptr;
-    if (text_b == nullptr) {
-        PyErr_Clear();
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) {
         return false;
     }
-    return std::string_view(text_a, static_cast<std::size_t>(size_a)) ==
-           std::string_view(text_b, static_cast<std::size_t>(size_b));
+    Ref hold_a, hold_b;
+    Result<std::string_view> text_a = key_text(a, hold_a);
+    Result<std::string_view> text_b = text_a ? key_text(b, hold_b) : Result<std::string_view>(std::string_view());
+    if (!text_a || !text_b) {
+        return false;  // a key that has no text was refused on the first walk already
+    }
+    return *text_a == *text_b;
+}
+
+struct Entry {
+    Ref key, value;
+};
+
+// The dict's entries, gathered while no Python code runs. PyDict_Next serves
+// an exact dict; for a subclass PyPy's PyDict_Next fetches each value through
+// the subclass's __getitem__, which may run any code, even delete a key the
+// walk has yet to reach, and such a walk ends the process. dict's own items()
+// view reads the storage without consulting the subclass.
+Result<std::vector<Entry>> gather_entries(PyObject* dict, Py_ssize_t expected)
+{
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<std::size_t>(expected));
+    if (PyDict_CheckExact(dict)) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value) != 0) {
+            entries.push_back({Ref::borrow(key), Ref::borrow(value)});
+        }
+        return entries;
+    }
+    Ref items_of = must(PyObject_GetAttrString(as_object(&PyDict_Type), "items"));
+    Ref view = must(PyObject_CallFunctionObjArgs(items_of.get(), dict, nullptr));
+    Ref iterator = must(PyObject_GetIter(view.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        entries.push_back({Ref::borrow(PyTuple_GetItem(item.get(), 0)), Ref::borrow(PyTuple_GetItem(item.get(), 1))});
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return fail(fetch());
+    }
+    return entries;
 }
 
 // PyPy's dict iteration aborts the whole process when a key it has yet to visit
 // was deleted since the walk began, so nothing may run Python code between two
-// of its steps. The entries are therefore gathered first (no Python code runs
-// while gathering), then converted; a change made by a conversion shows up as a
-// new size, or, with the size kept, as a different sequence of keys when the
-// dict is walked once more at the end.
+// of its steps. The entries are therefore gathered first, then converted; a
+// change made by a conversion shows up as a new size, or, with the size kept,
+// as a different sequence of keys when the dict is gathered once more at the end.
 Result<store::Store> store_from_dict(PyObject* dict)
 {
-    struct Entry {
-        Ref key, value;
-    };
-    const Py_ssize_t size_at_start = PyDict_Size(dict);
-    std::vector<Entry> entries;
-    entries.reserve(static_cast<std::size_t>(size_at_start));
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value) != 0) {
-        entries.push_back({Ref::borrow(key), Ref::borrow(value)});
+    const Py_ssize_t size_at_start = stored_size(dict);
+    Result<std::vector<Entry>> entries = gather_entries(dict, size_at_start);
+    if (!entries) {
+        return fail(std::move(entries.error()));
     }
-    store::StoreBuilder builder(entries.size());
+    store::StoreBuilder builder(entries->size());
     bool ran_python_code = false;
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : *entries) {
         check_size(dict, size_at_start);
         // Exact floats, ints and bools convert without running Python code.
         PyObject* number = entry.value.get();
@@ -134,10 +201,13 @@ Result<store::Store> store_from_dict(PyObject* dict)
     }
     if (ran_python_code) {
         check_size(dict, size_at_start);
-        position = 0;
-        for (const Entry& entry : entries) {
+        Result<std::vector<Entry>> again = gather_entries(dict, size_at_start);
+        if (!again) {
+            return fail(std::move(again.error()));
+        }
+        for (std::size_t i = 0; i < entries->size(); ++i) {
             // PyPy may hand out a new object for the same key: compare the text.
-            if (PyDict_Next(dict, &position, &key, &value) == 0 || !same_text(key, entry.key.get())) {
+            if (i >= again->size() || !same_text((*again)[i].key.get(), (*entries)[i].key.get())) {
                 store::fault("dictionary keys changed during iteration");
             }
         }

@@ -1,0 +1,31 @@
+// Entry points for tests of a build with allocation failure injection. They are
+// plain C functions with default visibility, reached through ctypes on the
+// module's own shared object, so that the module's Python face (its attributes,
+// its class) is the same in every build. A normal build compiles none of this.
+#include "frame/instance.hpp"
+#include "store/memory.hpp"
+
+#ifndef CORVANE_FAULT_INJECTION
+#error "test_hooks.cpp belongs to the fault injection build only"
+#endif
+
+#define CORVANE_TEST_HOOK extern "C" __attribute__((visibility("default")))
+
+// The k-th store allocation from now fails with bad_alloc (k = 1: the next);
+// k <= 0 disarms.
+CORVANE_TEST_HOOK void corvane_fail_allocation_after(long k) { corvane::store::fail_allocation_after(k); }
+
+// Store blocks allocated and not yet freed.
+CORVANE_TEST_HOOK long corvane_live_allocations() { return corvane::store::live_allocations(); }
+
+// Store allocations that succeeded since the process started.
+CORVANE_TEST_HOOK long corvane_allocations_made() { return corvane::store::allocations_made(); }
+
+// The borrow flag of the instance at `address` (0 when no call is reading it).
+// The caller vouches that the address is an instance; nothing of the
+// interpreter is touched, so the hook may run without its lock.
+CORVANE_TEST_HOOK long corvane_borrow_flag(const void* address)
+{
+    const auto* instance = static_cast<const corvane::frame::Instance*>(address);
+    return static_cast<long>(instance->borrow_flag.load(std::memory_order_acquire));
+}
