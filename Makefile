@@ -80,8 +80,8 @@ bench-build: build-pypy build-cpython
 
 bench: bench-build $(VENV)/bench/.ready
 	@mkdir -p $(BENCH_OUT)
-	PYTHONPATH=$(BUILD)/pypy:$(BUILD)/pypy/bench $(PYPY) bench/run.py --out $(BENCH_OUT)/pypy.json
-	PYTHONPATH=$(BUILD)/cpython:$(BUILD)/cpython/bench $(BENCH_PY) bench/run.py --out $(BENCH_OUT)/cpython.json
+	PYTHONPATH=$(BUILD)/pypy:$(BUILD)/pypy/bench $(PYPY) bench/run.py --out $(BENCH_OUT)/pypy.json --reps 5
+	PYTHONPATH=$(BUILD)/cpython:$(BUILD)/cpython/bench $(BENCH_PY) bench/run.py --out $(BENCH_OUT)/cpython.json --reps 5
 	$(BUILD)/cpython/bench/store_bench 9 10000 1000000 > $(BENCH_OUT)/store.json
 	$(BENCH_PY) bench/report.py $(BENCH_OUT)/pypy.json $(BENCH_OUT)/cpython.json --store $(BENCH_OUT)/store.json \
 	    --table $(BENCH_OUT)/table.md --plot $(BENCH_OUT)/bench.png

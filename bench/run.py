@@ -16,6 +16,7 @@ import os
 import platform
 import random
 import string
+import subprocess
 import sys
 import time
 
@@ -186,18 +187,47 @@ def rss_bytes():
 
 
 def memory_per_entry(d, copies):
-    """Bytes per entry from the growth of the resident set over many objects."""
+    """Bytes per entry from the growth of the resident set over many objects.
+
+    Run in a fresh process (see measure_memory): in one that has already
+    allocated and freed a lot, new objects reuse freed pages and the resident
+    set does not grow.
+    """
     n = len(d)
-    gc.collect()
-    before = rss_bytes()
+    # PyPy makes C-level proxies of the dict's keys and values on the first
+    # walk and keeps them as long as the dict: a first object pays for them.
+    first = CorvaneDict(d)
+
+    def settled_rss():
+        gc.collect()
+        trim()  # freed pages go back to the system, so reusing them shows
+        return rss_bytes()
+
+    before = settled_rss()
     built = [CorvaneDict(d) for _ in range(copies)]
-    constructed = (rss_bytes() - before) / (copies * n)
-    before = rss_bytes()
-    derived = [built[0].add_scalar(1.0) for _ in range(copies)]
-    derived_bytes = (rss_bytes() - before) / (copies * n)
-    del built, derived
-    gc.collect()
-    return {"constructed": constructed, "derived": derived_bytes, "n": n, "copies": copies, "method": "RSS"}
+    constructed = (settled_rss() - before) / (copies * n)
+    before = settled_rss()
+    derived = [first.add_scalar(1.0) for _ in range(copies)]
+    derived_bytes = (settled_rss() - before) / (copies * n)
+    del built, derived, first
+    return {"constructed": constructed, "derived": derived_bytes, "n": n, "copies": copies,
+            "method": "RSS growth in a fresh process"}
+
+
+def trim():
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def measure_memory(n, copies):
+    command = [sys.executable, os.path.abspath(__file__), "--out", "-", "--memory-only",
+               "--memory-n", str(n), "--memory-copies", str(copies)]
+    done = subprocess.run(command, stdout=subprocess.PIPE, check=True)
+    return json.loads(done.stdout)
 
 
 def main():
@@ -208,9 +238,13 @@ def main():
     parser.add_argument("--min-rep-ms", type=float, default=20.0)
     parser.add_argument("--warm-s", type=float, default=0.3 if IS_PYPY else 0.02,
                         help="seconds of calls before timing each case (JIT warm-up)")
-    parser.add_argument("--memory-n", type=int, default=10**5)
-    parser.add_argument("--memory-copies", type=int, default=20)
+    parser.add_argument("--memory-n", type=int, default=10**6)
+    parser.add_argument("--memory-copies", type=int, default=5)
+    parser.add_argument("--memory-only", action="store_true", help="print the memory figures as JSON and stop")
     args = parser.parse_args()
+    if args.memory_only:
+        print(json.dumps(memory_per_entry(make_data(args.memory_n)[0], args.memory_copies)))
+        return
 
     host = "pypy" if IS_PYPY else "cpython"
     result = {
@@ -231,8 +265,7 @@ def main():
         result["floor"][str(n)] = corvane_floor.machine(n, args.reps)
         del d, d2, dh
         gc.collect()
-    memory_n = min(args.memory_n, max(args.sizes))
-    result["memory"] = memory_per_entry(make_data(memory_n)[0], args.memory_copies)
+    result["memory"] = measure_memory(min(args.memory_n, max(args.sizes)), args.memory_copies)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as f:
         json.dump(result, f, indent=1)
