@@ -33,7 +33,7 @@ def host_table(run, sizes):
         if key not in next(iter(run["times"].values()))["corvane"]:
             continue
         floor = run["floor"].get(key, {})
-        lines.append("n = %s — ns per entry (median); ratio = corvane / alternative" % f"{n:,}")
+        lines.append("n = %s — CPU ns per entry (median); ratio = corvane / alternative" % f"{n:,}")
         lines.append("")
         lines.append("| workload | corvane | alternatives (ns, ratio) |")
         lines.append("|---|---:|---|")
@@ -67,7 +67,7 @@ def host_table(run, sizes):
 
 
 def store_table(store):
-    lines = ["### Store layer, C++ (ns per element, median)", "",
+    lines = ["### Store layer, C++ (CPU ns per element, median)", "",
              "| n | fused aligned | copy then update | fused, equal index | copy then update, equal index "
              "| packed kernel | scalar kernel |", "|---:|---:|---:|---:|---:|---:|---:|"]
     for n, r in store.items():
@@ -93,18 +93,21 @@ def plot(runs, path):
     rows = (len(workloads) + cols - 1) // cols
     fig, axes = plt.subplots(rows, cols, figsize=(4 * cols, 3.4 * rows), squeeze=False)
     styles = {"pypy": "--", "cpython": "-"}
+    # One colour per implementation in every panel; the line style tells the host.
+    names = sorted({impl for run in runs for impls in run["times"].values() for impl in impls})
+    colours = {name: "C%d" % (i % 10) for i, name in enumerate(names)}
     for ax, workload in zip(axes.flat, workloads):
         for run in runs:
             for impl, by_size in run["times"].get(workload, {}).items():
                 xs = sorted(int(n) for n in by_size)
-                ax.plot(xs, [by_size[str(x)] for x in xs], styles.get(run["host"], "-"), marker="o",
+                ax.plot(xs, [by_size[str(x)] for x in xs], styles.get(run["host"], "-"), color=colours[impl], marker="o",
                         markersize=3, label="%s %s" % (run["host"], impl),
                         linewidth=2.2 if impl == "corvane" else 1.2)
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_title(workload)
         ax.set_xlabel("entries")
-        ax.set_ylabel("ns per entry")
+        ax.set_ylabel("CPU ns per entry")
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=6)
     for ax in list(axes.flat)[len(workloads):]:
