@@ -59,7 +59,7 @@ def host_table(run, sizes):
         lines.append("")
     mem = run.get("memory")
     if mem:
-        lines.append("Memory (%s growth over %d objects of %s entries): constructed %.1f bytes/entry, "
+        lines.append("Memory (%s, %d objects of %s entries): constructed %.1f bytes/entry, "
                      "derived result %.1f bytes/entry." % (mem["method"], mem["copies"], f"{mem['n']:,}",
                                                            mem["constructed"], mem["derived"]))
         lines.append("")
