@@ -19,17 +19,19 @@ CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
-        sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep
+        sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep \
+        bench bench-smoke bench-build
 
 demo: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
 
 # The everyday run: lint, the store's unit tests, the Python suite (hostile
 # inputs and threads included) against the installed wheels of PyPy and CPython
-# and on the 32-bit build, allocation failure injection on both hosts, and the
-# Python suite under the sanitizers. test-pypy and test-cpython run the suite
-# against the build trees, for quicker turns while working.
-test: lint test-store test-installed test-i386 test-faults sanitize-python
+# and on the 32-bit build, allocation failure injection on both hosts, the
+# Python suite under the sanitizers, and the benchmark once at a tiny size.
+# test-pypy and test-cpython run the suite against the build trees, for
+# quicker turns while working.
+test: lint test-store test-installed test-i386 test-faults sanitize-python bench-smoke
 
 # The long runs, for a release or a night: everything above, the store's unit
 # tests under the sanitizers (their sanitized build alone takes minutes), the
@@ -196,6 +198,42 @@ fuzz: fuzz-build
 	@mkdir -p $(BUILD)/fuzz/corpus
 	$(BUILD)/fuzz/fuzz/store_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -max_len=4096 \
 	    $(BUILD)/fuzz/corpus fuzz/corpus
+
+# The benchmark (bench/): numpy, pandas and matplotlib live in a venv of their
+# own, so that the tests never depend on them. The module and the floor probe
+# are built in release mode for each host; CPython's build serves both of its
+# venvs, which run the same interpreter.
+BENCH_PY := $(VENV)/bench/bin/python
+BENCH_OUT := $(BUILD)/bench
+
+$(VENV)/bench/.ready: bench/requirements.txt | $(STAMPS)/debian
+	/usr/bin/python3 -m venv $(VENV)/bench
+	$(BENCH_PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+	touch $@
+
+bench-build: build-pypy build-cpython
+	cmake --build $(BUILD)/pypy -j $(JOBS) --target corvane_floor
+	cmake --build $(BUILD)/cpython -j $(JOBS) --target corvane_floor store_bench
+
+bench: bench-build $(VENV)/bench/.ready
+	@mkdir -p $(BENCH_OUT)
+	PYTHONPATH=$(BUILD)/pypy:$(BUILD)/pypy/bench $(PYPY) bench/run.py --out $(BENCH_OUT)/pypy.json --reps 5
+	PYTHONPATH=$(BUILD)/cpython:$(BUILD)/cpython/bench $(BENCH_PY) bench/run.py --out $(BENCH_OUT)/cpython.json --reps 5
+	$(BUILD)/cpython/bench/store_bench 9 10000 1000000 > $(BENCH_OUT)/store.json
+	$(BENCH_PY) bench/report.py $(BENCH_OUT)/pypy.json $(BENCH_OUT)/cpython.json --store $(BENCH_OUT)/store.json \
+	    --table $(BENCH_OUT)/table.md --plot $(BENCH_OUT)/bench.png
+
+# Once through the whole suite at a tiny size so that it cannot rot; the
+# numbers mean nothing and nothing is asserted about them.
+bench-smoke: bench-build
+	@mkdir -p $(BUILD)/bench-smoke
+	PYTHONPATH=$(BUILD)/pypy:$(BUILD)/pypy/bench $(PYPY) bench/run.py --out $(BUILD)/bench-smoke/pypy.json \
+	    --sizes 1000 --reps 1 --min-rep-ms 0 --warm-s 0.01 --memory-n 1000 --memory-copies 2 >/dev/null
+	PYTHONPATH=$(BUILD)/cpython:$(BUILD)/cpython/bench $(CPYTHON) bench/run.py --out $(BUILD)/bench-smoke/cpython.json \
+	    --sizes 1000 --reps 1 --min-rep-ms 0 --warm-s 0.01 --memory-n 1000 --memory-copies 2 >/dev/null
+	$(BUILD)/cpython/bench/store_bench 1 1000 > $(BUILD)/bench-smoke/store.json
+	$(CPYTHON) bench/report.py $(BUILD)/bench-smoke/pypy.json $(BUILD)/bench-smoke/cpython.json \
+	    --store $(BUILD)/bench-smoke/store.json --sizes 1000 >/dev/null
 
 clean:
 	rm -rf $(BUILD)

@@ -199,14 +199,13 @@ KeyIndexBuilder::KeyIndexBuilder(std::size_t expected_keys, std::size_t expected
 {
 }
 
-KeyIndexBuilder::Inserted KeyIndexBuilder::insert(std::string_view key)
+KeyIndexBuilder::Inserted KeyIndexBuilder::insert(std::string_view key, std::uint64_t key_hash)
 {
-    const std::uint64_t hash = table_.hash(key);
-    const std::uint32_t found = table_.probe(key, hash);
+    const std::uint32_t found = table_.probe(key, key_hash);
     if (found != key_index_detail::empty_slot) {
         return {found, false};
     }
-    return {table_.append(key, hash), true};
+    return {table_.append(key, key_hash), true};
 }
 
 Shared<KeyIndex> KeyIndexBuilder::finish() && { return Shared<KeyIndex>::make(KeyIndex::Passkey(), std::move(table_)); }

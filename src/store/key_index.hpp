@@ -140,7 +140,14 @@ public:
     // A key already present keeps its position (is_new false); a new key gets
     // the next one. Throws bad_alloc when memory runs out or max_keys distinct
     // keys are already present, leaving the builder as it was.
-    Inserted insert(std::string_view key);
+    Inserted insert(std::string_view key) { return insert(key, hash(key)); }
+    // The same, for a key whose hash() the caller already has.
+    Inserted insert(std::string_view key, std::uint64_t key_hash);
+
+    // The key's hash under this index's state, and a hint to bring its slot
+    // into the cache before insert() needs it.
+    [[nodiscard]] std::uint64_t hash(std::string_view key) const noexcept { return table_.hash(key); }
+    void prefetch(std::uint64_t key_hash) const noexcept { table_.prefetch_slot(key_hash); }
 
     [[nodiscard]] std::size_t size() const noexcept { return table_.size(); }
 

@@ -10,15 +10,32 @@ StoreBuilder::StoreBuilder(std::size_t expected_keys, std::size_t expected_key_b
 {
 }
 
-void StoreBuilder::put(std::string_view key, double value)
+void StoreBuilder::put(std::string_view key, std::uint64_t key_hash, double value)
 {
     // Room for a new value first: once the key is in, nothing may fail.
     const std::size_t count = keys_.size();
     if (count == values_.capacity()) {
         values_.reallocate(std::max(count * 2, std::size_t{8}), count);
     }
-    const KeyIndexBuilder::Inserted inserted = keys_.insert(key);
+    const KeyIndexBuilder::Inserted inserted = keys_.insert(key, key_hash);
     values_[inserted.position] = value;
+}
+
+void StoreBuilder::put_all(const Entry* entries, std::size_t count)
+{
+    // About as many slot misses as a core keeps in flight.
+    constexpr std::size_t ahead = 16;
+    std::uint64_t hashes[ahead];
+    for (std::size_t first = 0; first < count; first += ahead) {
+        const std::size_t batch = std::min(ahead, count - first);
+        for (std::size_t j = 0; j < batch; ++j) {
+            hashes[j] = keys_.hash(entries[first + j].key);
+            keys_.prefetch(hashes[j]);
+        }
+        for (std::size_t j = 0; j < batch; ++j) {
+            put(entries[first + j].key, hashes[j], entries[first + j].value);
+        }
+    }
 }
 
 Store StoreBuilder::finish() &&

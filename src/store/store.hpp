@@ -20,6 +20,7 @@
 #include "store/value_vector.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace corvane::store {
@@ -66,7 +67,17 @@ public:
     explicit StoreBuilder(std::size_t expected_keys, std::size_t expected_key_bytes = 0);
 
     // Throws bad_alloc (builder unchanged) when memory runs out.
-    void put(std::string_view key, double value);
+    void put(std::string_view key, double value) { put(key, keys_.hash(key), value); }
+
+    struct Entry {
+        std::string_view key;
+        double value;
+    };
+    // put() for each entry in order. A large table misses the cache on every
+    // new key; hashing a few keys ahead and prefetching their slots lets those
+    // misses overlap instead of paying them one after another. On bad_alloc
+    // the entries before the failing one are in.
+    void put_all(const Entry* entries, std::size_t count);
 
     [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
 
@@ -74,6 +85,8 @@ public:
     [[nodiscard]] Store finish() &&;
 
 private:
+    void put(std::string_view key, std::uint64_t key_hash, double value);
+
     KeyIndexBuilder keys_;
     ValueVector::Elements values_;
 };

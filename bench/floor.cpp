@@ -1,0 +1,190 @@
+// corvane_floor: what the host and the machine allow at best, measured in the
+// same run as the module so that the module's numbers can be read as ratios.
+//
+// - walk(d): the least work construction must do, a PyDict_Next walk reading
+//   each key's UTF-8 and each value.
+// - load(keys, values) then build(): the least work export must do, a dict of
+//   new str and float objects made from bytes and doubles held in C.
+// - machine(n, reps): ns per element of a plain copy, of c[i] = a[i] + b[i],
+//   and of the running sum and product folds over n doubles, timed in C.
+//
+// Built for the benchmark only; never installed.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string key_bytes;
+std::vector<std::size_t> key_offsets{0};
+std::vector<double> key_values;
+
+// Keeps a result alive so that the compiler cannot drop the loop computing it.
+volatile double sink;
+
+PyObject* walk(PyObject*, PyObject* dict)
+{
+    if (!PyDict_Check(dict)) {
+        PyErr_SetString(PyExc_TypeError, "walk() needs a dict");
+        return nullptr;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    double check = 0.0;
+    while (PyDict_Next(dict, &position, &key, &value) != 0) {
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
+        if (utf8 == nullptr) {
+            return nullptr;
+        }
+        const double number = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+        check += number + static_cast<double>(length);
+    }
+    return PyFloat_FromDouble(check);
+}
+
+PyObject* load(PyObject*, PyObject* args)
+{
+    PyObject* keys = nullptr;
+    PyObject* values = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!", &PyList_Type, &keys, &PyList_Type, &values)) {
+        return nullptr;
+    }
+    key_bytes.clear();
+    key_offsets.assign(1, 0);
+    key_values.clear();
+    for (Py_ssize_t i = 0; i < PyList_Size(keys) && i < PyList_Size(values); ++i) {
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(PyList_GetItem(keys, i), &length);
+        if (utf8 == nullptr) {
+            return nullptr;
+        }
+        key_bytes.append(utf8, static_cast<std::size_t>(length));
+        key_offsets.push_back(key_bytes.size());
+        key_values.push_back(PyFloat_AsDouble(PyList_GetItem(values, i)));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* new_dict(std::size_t n)
+{
+#if defined(PYPY_VERSION)
+    (void)n;
+    return PyDict_New();
+#else
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+#endif
+}
+
+PyObject* build(PyObject*, PyObject*)
+{
+    const std::size_t n = key_values.size();
+    PyObject* dict = new_dict(n);
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* key = PyUnicode_FromStringAndSize(key_bytes.data() + key_offsets[i],
+                                                    static_cast<Py_ssize_t>(key_offsets[i + 1] - key_offsets[i]));
+        PyObject* value = key != nullptr ? PyFloat_FromDouble(key_values[i]) : nullptr;
+        const int stored = value != nullptr ? PyDict_SetItem(dict, key, value) : -1;
+        Py_XDECREF(value);
+        Py_XDECREF(key);
+        if (stored != 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+double now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);  // CPU time, as the Python side measures
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+// The median over `reps` of the ns per element that `body` takes.
+template <class Body>
+double median_ns(std::size_t n, int reps, Body body)
+{
+    std::vector<double> times;
+    for (int r = 0; r < reps; ++r) {
+        const double start = now_ns();
+        body();
+        times.push_back((now_ns() - start) / static_cast<double>(n));
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+PyObject* machine(PyObject*, PyObject* args)
+{
+    Py_ssize_t size = 0;
+    int reps = 0;
+    if (!PyArg_ParseTuple(args, "ni", &size, &reps) || size <= 0 || reps <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "machine() needs n > 0 and reps > 0");
+        }
+        return nullptr;
+    }
+    const auto n = static_cast<std::size_t>(size);
+    std::vector<double> a(n), b(n), c(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        a[i] = 1.0 + static_cast<double>(i % 1000) * 1e-3;
+        b[i] = 2.0 - static_cast<double>(i % 997) * 1e-3;
+    }
+    double* const pa = a.data();
+    double* const pb = b.data();
+    double* const pc = c.data();
+    // Every measurement runs once untimed so that pages and caches are warm.
+    const auto copy = [&] {
+        std::memcpy(pc, pa, n * sizeof(double));
+        sink = pc[n / 2];
+    };
+    const auto add = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            pc[i] = pa[i] + pb[i];
+        }
+        sink = pc[n / 2];
+    };
+    const auto fold_sum = [&] {
+        double total = -0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            total += pa[i];
+        }
+        sink = total;
+    };
+    const auto fold_product = [&] {
+        double total = 1.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            total *= pa[i];
+        }
+        sink = total;
+    };
+    copy(), add(), fold_sum(), fold_product();
+    return Py_BuildValue("{s:d,s:d,s:d,s:d}", "copy", median_ns(n, reps, copy), "add", median_ns(n, reps, add),
+                         "sum", median_ns(n, reps, fold_sum), "product", median_ns(n, reps, fold_product));
+}
+
+PyMethodDef methods[] = {
+    {"walk", walk, METH_O, "Walk a dict reading each key's UTF-8 and each value."},
+    {"load", load, METH_VARARGS, "Hold keys and values in C for build()."},
+    {"build", build, METH_NOARGS, "A new dict of the loaded keys and values."},
+    {"machine", machine, METH_VARARGS, "ns per element of copy, add, sum and product folds in C."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "corvane_floor", nullptr, -1, methods,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_corvane_floor() { return PyModule_Create(&module); }

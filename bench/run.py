@@ -1,0 +1,288 @@
+"""Times CorvaneDict and its alternatives on the running interpreter.
+
+Writes one JSON file of raw numbers: for every workload, implementation and
+size the median CPU ns per entry over several repetitions, plus the machine's
+floor (copy and add bandwidth, C folds) and the memory per entry. Every
+number comes from this one process, so ratios between them are fair.
+
+    python bench/run.py --out build/bench/cpython.json [--sizes 1000 10000] [--reps 5]
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import random
+import string
+import subprocess
+import sys
+import time
+
+import corvane
+import corvane_floor
+
+try:
+    import numpy
+    import pandas
+except ImportError:  # PyPy, and the test environment
+    numpy = pandas = None
+
+CorvaneDict = corvane.CorvaneDict
+IS_PYPY = platform.python_implementation() == "PyPy"
+KEY_LENGTH = 11
+SEED = 20240601
+
+
+def make_data(n):
+    """Keys and values for one size: d, d2 (same keys) and dh (half shared)."""
+    rng = random.Random(SEED + n)
+    letters = string.ascii_letters + string.digits
+
+    def keys(count):
+        out = set()
+        while len(out) < count:
+            out.add("".join(rng.choices(letters, k=KEY_LENGTH)))
+        return list(out)
+
+    k = keys(n + n // 2)
+    own, extra = k[:n], k[n:]
+    d = {key: rng.uniform(-1e3, 1e3) for key in own}
+    d2 = {key: rng.uniform(-1e3, 1e3) for key in own}
+    half = own[: n // 2] + extra[: n - n // 2]
+    rng.shuffle(half)
+    dh = {key: rng.uniform(-1e3, 1e3) for key in half}
+    return d, d2, dh
+
+
+def workloads(d, d2, dh):
+    """{workload: {implementation: zero-argument callable}}."""
+    fill, s = 0.5, 1.5
+    a, b_equal, b_half = CorvaneDict(d), CorvaneDict(d2), CorvaneDict(dh)
+    b_derived = a.multiply_scalar(2.0)
+    p_derived = {k: v * 2.0 for k, v in d.items()}
+    keys, values = list(d), list(d.values())
+    corvane_floor.load(keys, values)
+
+    def chain_corvane():
+        x, y = CorvaneDict(d), CorvaneDict(d2)
+        return x.add(y).multiply_scalar(s).subtract(x).divide(y).add_scalar(1.0).to_dict
+
+    def chain_python():
+        x, y = dict(d), dict(d2)
+        r = {k: v + y.get(k, 0.0) for k, v in x.items()}
+        r = {k: v * s for k, v in r.items()}
+        r = {k: v - x.get(k, 0.0) for k, v in r.items()}
+        r = {k: v / y.get(k, 1.0) for k, v in r.items()}
+        return dict({k: v + 1.0 for k, v in r.items()})
+
+    w = {
+        "construct": {
+            "corvane": lambda: CorvaneDict(d),
+            "python dict(d)": lambda: dict(d),
+            "C-API floor": lambda: corvane_floor.walk(d),
+        },
+        "add derived": {
+            "corvane": lambda: a.add(b_derived),
+            "python": lambda: {k: v + p_derived.get(k, 0.0) for k, v in d.items()},
+        },
+        "add equal": {
+            "corvane": lambda: a.add(b_equal),
+            "python": lambda: {k: v + d2.get(k, 0.0) for k, v in d.items()},
+        },
+        "add half": {
+            "corvane": lambda: a.add(b_half, fill),
+            "python": lambda: {k: v + dh.get(k, fill) for k, v in d.items()},
+        },
+        "multiply_scalar": {
+            "corvane": lambda: a.multiply_scalar(s),
+            "python": lambda: {k: v * s for k, v in d.items()},
+        },
+        "reset": {
+            "corvane": lambda: a.reset(s),
+            "python": lambda: dict.fromkeys(d, s),
+        },
+        "sum": {
+            "corvane": lambda: a.sum(),
+            "python": lambda: sum(d.values(), -0.0),
+        },
+        "product": {
+            "corvane": lambda: a.product(),
+            "python": lambda: math.prod(d.values()),
+        },
+        "to_dict": {
+            "corvane": lambda: a.to_dict,
+            "python dict(d)": lambda: dict(d),
+            "C-API floor": lambda: corvane_floor.build(),
+        },
+        "chain": {
+            "corvane": chain_corvane,
+            "python": chain_python,
+        },
+    }
+    if numpy is not None:
+        x = numpy.array(values)
+        y_derived = x * 2.0
+        y_equal = numpy.array([d2[k] for k in keys])
+        sa, sd, s2, sh = pandas.Series(d), pandas.Series(p_derived), pandas.Series(d2), pandas.Series(dh)
+
+        def chain_pandas():
+            px, py = pandas.Series(d), pandas.Series(d2)
+            r = px.add(py.reindex(px.index), fill_value=0.0) * s
+            r = r.sub(px.reindex(r.index), fill_value=0.0)
+            r = r.div(py.reindex(r.index), fill_value=1.0) + 1.0
+            return r.to_dict()
+
+        w["construct"]["pandas"] = lambda: pandas.Series(d)
+        for name, other in (("add derived", sd), ("add equal", s2), ("add half", sh)):
+            w[name]["pandas"] = lambda other=other: sa.add(other.reindex(sa.index), fill_value=fill)
+        w["add derived"]["numpy"] = lambda: x + y_derived
+        w["add equal"]["numpy"] = lambda: x + y_equal
+        w["multiply_scalar"]["numpy"] = lambda: x * s
+        w["multiply_scalar"]["pandas"] = lambda: sa * s
+        w["reset"]["numpy"] = lambda: numpy.full_like(x, s)
+        w["reset"]["pandas"] = lambda: pandas.Series(s, index=sa.index)
+        w["sum"]["numpy"] = lambda: x.sum()
+        w["sum"]["pandas"] = lambda: sa.sum()
+        w["product"]["numpy"] = lambda: x.prod()
+        w["product"]["pandas"] = lambda: sa.prod()
+        w["to_dict"]["pandas"] = lambda: sa.to_dict()
+        w["chain"]["pandas"] = chain_pandas
+    return w
+
+
+def time_one(fn, n, reps, min_rep_ns, warm_s):
+    """Median ns per entry of fn() over reps repetitions."""
+    # Warm-up: on PyPy long enough for the JIT to compile the loops involved.
+    warm_until = time.perf_counter() + warm_s
+    while True:
+        start = time.perf_counter_ns()
+        fn()
+        once = max(time.perf_counter_ns() - start, 1)
+        if time.perf_counter() >= warm_until:
+            break
+    inner = max(1, min(1000, min_rep_ns // once))
+    if once > 10 * min_rep_ns:
+        reps = min(reps, 3)  # the slowest pure-Python cases: the median of three is enough
+    samples = []
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(reps):
+            # CPU time, kernel time (page faults) included: on a shared machine
+            # the wall clock also counts the time other jobs held the CPU.
+            start = time.process_time_ns()
+            for _ in range(inner):
+                fn()
+            samples.append((time.process_time_ns() - start) / (inner * n))
+            gc.collect()
+    finally:
+        gc.enable()
+    samples.sort()
+    return samples[len(samples) // 2]
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_per_entry(d, copies):
+    """Bytes per entry from the growth of the resident set over many objects.
+
+    Run in a fresh process (see measure_memory): in one that has already
+    allocated and freed a lot, new objects reuse freed pages and the resident
+    set does not grow.
+    """
+    n = len(d)
+    # PyPy makes C-level proxies of the dict's keys and values on the first
+    # walk and keeps them as long as the dict: a first object pays for them.
+    first = CorvaneDict(d)
+
+    def settled_rss():
+        gc.collect()
+        trim()  # freed pages go back to the system, so reusing them shows
+        return rss_bytes()
+
+    before = settled_rss()
+    built = [CorvaneDict(d) for _ in range(copies)]
+    constructed = (settled_rss() - before) / (copies * n)
+    before = settled_rss()
+    derived = [first.add_scalar(1.0) for _ in range(copies)]
+    derived_bytes = (settled_rss() - before) / (copies * n)
+    del built, derived, first
+    return {"constructed": constructed, "derived": derived_bytes, "n": n, "copies": copies,
+            "method": "RSS growth in a fresh process"}
+
+
+def trim():
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def measure_memory(n, copies):
+    command = [sys.executable, os.path.abspath(__file__), "--out", "-", "--memory-only",
+               "--memory-n", str(n), "--memory-copies", str(copies)]
+    done = subprocess.run(command, stdout=subprocess.PIPE, check=True)
+    return json.loads(done.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10**3, 10**4, 10**5, 10**6])
+    parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--min-rep-ms", type=float, default=20.0)
+    parser.add_argument("--warm-s", type=float, default=0.3 if IS_PYPY else 0.02,
+                        help="seconds of calls before timing each case (JIT warm-up)")
+    parser.add_argument("--memory-n", type=int, default=10**6)
+    parser.add_argument("--memory-copies", type=int, default=5)
+    parser.add_argument("--memory-only", action="store_true", help="print the memory figures as JSON and stop")
+    args = parser.parse_args()
+    if args.memory_only:
+        print(json.dumps(memory_per_entry(make_data(args.memory_n)[0], args.memory_copies)))
+        return
+
+    host = "pypy" if IS_PYPY else "cpython"
+    result = {
+        "host": host,
+        "python": sys.version.split()[0] + (" (PyPy %s)" % ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else ""),
+        "machine": {"platform": platform.platform(), "cpu": cpu_name(), "cpus": os.cpu_count()},
+        "sizes": args.sizes,
+        "times": {},
+        "floor": {},
+    }
+    for n in args.sizes:
+        d, d2, dh = make_data(n)
+        for workload, impls in workloads(d, d2, dh).items():
+            for impl, fn in impls.items():
+                ns = time_one(fn, n, args.reps, int(args.min_rep_ms * 1e6), args.warm_s)
+                result["times"].setdefault(workload, {}).setdefault(impl, {})[str(n)] = ns
+                print("%-8s %-16s %-16s n=%-8d %9.2f ns/entry" % (host, workload, impl, n, ns), flush=True)
+        result["floor"][str(n)] = corvane_floor.machine(n, args.reps)
+        del d, d2, dh
+        gc.collect()
+    result["memory"] = measure_memory(min(args.memory_n, max(args.sizes)), args.memory_copies)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w") as f:
+        json.dump(result, f, indent=1)
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+if __name__ == "__main__":
+    main()
