@@ -170,8 +170,8 @@ PyObject* machine(PyObject*, PyObject* args)
         sink = total;
     };
     copy(), add(), fold_sum(), fold_product();
-    return Py_BuildValue("{s:d,s:d,s:d,s:d}", "copy", median_ns(n, reps, copy), "add", median_ns(n, reps, add),
-                         "sum", median_ns(n, reps, fold_sum), "product", median_ns(n, reps, fold_product));
+    return Py_BuildValue("{s:d,s:d,s:d,s:d}", "copy", median_ns(n, reps, copy), "add", median_ns(n, reps, add), "sum",
+                         median_ns(n, reps, fold_sum), "product", median_ns(n, reps, fold_product));
 }
 
 PyMethodDef methods[] = {
@@ -182,8 +182,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "corvane_floor", nullptr, -1, methods,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "corvane_floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

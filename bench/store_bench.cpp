@@ -44,7 +44,7 @@ double median_ns(std::size_t n, int reps, Body body)
 
 // The same loop as combine<Op::add>, kept scalar.
 __attribute__((noinline, optimize("no-tree-vectorize"))) void add_scalar_loop(const double* a, const double* b,
-                                                                               double* out, std::size_t n)
+                                                                              double* out, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i) {
         out[i] = a[i] + b[i];
@@ -109,10 +109,11 @@ int main(int argc, char** argv)
             add_scalar_loop(pa, pb, out.data(), n);
             sink = out[n / 2];
         });
-        std::printf("%s\"%zu\": {\"aligned_fused\": %.4f, \"aligned_copy_then_update\": %.4f, "
-                    "\"aligned_fused_equal_index\": %.4f, \"aligned_copy_then_update_equal_index\": %.4f, "
-                    "\"kernel_packed\": %.4f, \"kernel_scalar\": %.4f}",
-                    s == 0 ? "" : ", ", n, fused, copy_update, fused_keyed, copy_update_keyed, packed, plain);
+        std::printf(
+            "%s\"%zu\": {\"aligned_fused\": %.4f, \"aligned_copy_then_update\": %.4f, "
+            "\"aligned_fused_equal_index\": %.4f, \"aligned_copy_then_update_equal_index\": %.4f, "
+            "\"kernel_packed\": %.4f, \"kernel_scalar\": %.4f}",
+            s == 0 ? "" : ", ", n, fused, copy_update, fused_keyed, copy_update_keyed, packed, plain);
     }
     std::printf("}\n");
     return 0;

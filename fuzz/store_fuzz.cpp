@@ -128,8 +128,9 @@ void build(FuzzedDataProvider& input, std::vector<Entry>& pool, long k)
     std::size_t key_bytes = 0;
     for (std::size_t i = 0; i < count && input.remaining_bytes() > 0; ++i) {
         // A small alphabet of short keys now and then, so that keys repeat.
-        std::string key = input.ConsumeBool() ? std::string(1, static_cast<char>('a' + input.ConsumeIntegralInRange(0, 3)))
-                                              : input.ConsumeRandomLengthString(40);
+        std::string key = input.ConsumeBool()
+                              ? std::string(1, static_cast<char>('a' + input.ConsumeIntegralInRange(0, 3)))
+                              : input.ConsumeRandomLengthString(40);
         key_bytes += key.size();
         entries.emplace_back(std::move(key), consume_double(input));
     }
