@@ -100,7 +100,8 @@ def plot(runs, path):
         for run in runs:
             for impl, by_size in run["times"].get(workload, {}).items():
                 xs = sorted(int(n) for n in by_size)
-                ax.plot(xs, [by_size[str(x)] for x in xs], styles.get(run["host"], "-"), color=colours[impl], marker="o",
+                ax.plot(xs, [by_size[str(x)] for x in xs], styles.get(run["host"], "-"),
+                        color=colours[impl], marker="o",
                         markersize=3, label="%s %s" % (run["host"], impl),
                         linewidth=2.2 if impl == "corvane" else 1.2)
         ax.set_xscale("log")

@@ -251,7 +251,8 @@ def main():
     host = "pypy" if IS_PYPY else "cpython"
     result = {
         "host": host,
-        "python": sys.version.split()[0] + (" (PyPy %s)" % ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else ""),
+        "python": sys.version.split()[0]
+        + (" (PyPy %s)" % ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else ""),
         "machine": {"platform": platform.platform(), "cpu": cpu_name(), "cpus": os.cpu_count()},
         "sizes": args.sizes,
         "times": {},

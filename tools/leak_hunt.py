@@ -42,7 +42,7 @@ def pytest_configure(config):
 def excluded(item):
     path = item.nodeid.split("/")[-1]
     for pattern, reason in EXCLUDED.items():
-        if path == pattern or path.startswith(pattern + "::") or path.startswith(pattern + "["):
+        if path == pattern or path.startswith((pattern + "::", pattern + "[")):
             return reason
     return None
 
