@@ -139,8 +139,11 @@ test-faults-cpython: $(VENV)/cpython/.ready
 # interpreter itself is not instrumented: the ASan runtime is preloaded into it,
 # with libstdc++ beside it so that ASan finds the C++ runtime's throw it wraps
 # (the interpreter does not link libstdc++ itself). PYTHONMALLOC=malloc hands
-# every Python object to ASan as well. Leaks of the interpreter at exit could be
-# named in tools/lsan-interpreter.supp; so far there are none to name.
+# every Python object to ASan as well. Leaks of the interpreter itself at exit
+# are named in tools/lsan-interpreter.supp by function, so the interpreter's
+# frames must be symbolised: python3-dbg carries the detached symbols of the
+# release interpreter and llvm the symboliser. Without them every stack stops
+# at an unnamed address and no suppression can match.
 SANITIZE_FLAGS := -DCMAKE_CXX_COMPILER=g++ -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
                   -DCORVANE_SANITIZE=address,undefined
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
@@ -156,6 +159,7 @@ sanitize-store: $(STAMPS)/debian
 	$(SANITIZER_ENV) $(BUILD)/sanitize-store/tests/store/store_tests --gtest_brief=1
 
 sanitize-python: $(VENV)/cpython/.ready
+	tools/debian-packages.sh python3-dbg llvm
 	cmake -S . -B $(BUILD)/sanitize-cpython $(SANITIZE_FLAGS) -DCORVANE_FAULT_INJECTION=ON \
 	      -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
 	cmake --build $(BUILD)/sanitize-cpython -j $(JOBS) --target corvane
