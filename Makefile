@@ -20,7 +20,7 @@ CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
         sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep \
-        bench bench-smoke bench-build
+        bench bench-smoke bench-build test-cluster
 
 demo: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
@@ -31,7 +31,7 @@ demo: build-pypy
 # Python suite under the sanitizers, and the benchmark once at a tiny size.
 # test-pypy and test-cpython run the suite against the build trees, for
 # quicker turns while working.
-test: lint test-store test-installed test-i386 test-faults sanitize-python bench-smoke
+test: lint test-store test-installed test-cluster test-i386 test-faults sanitize-python bench-smoke
 
 # The long runs, for a release or a night: everything above, the store's unit
 # tests under the sanitizers (their sanitized build alone takes minutes), the
@@ -49,9 +49,9 @@ $(VENV)/pypy/.ready: tests/requirements.txt | $(STAMPS)/debian
 	$(PYPY) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 	touch $@
 
-$(VENV)/cpython/.ready: tests/requirements.txt | $(STAMPS)/debian
+$(VENV)/cpython/.ready: tests/requirements.txt tests/requirements-cluster.txt | $(STAMPS)/debian
 	/usr/bin/python3 -m venv $(VENV)/cpython
-	$(CPYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+	$(CPYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt -r tests/requirements-cluster.txt
 	touch $@
 
 $(VENV)/tools/.ready: tools/requirements.txt | $(STAMPS)/debian
@@ -93,6 +93,12 @@ test-pypy: build-pypy
 
 test-cpython: build-cpython
 	PYTHONPATH=$(BUILD)/cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests
+
+# What needs the packages that only Debian CPython's test venv holds: the
+# Dask cluster, the shard example over a process pool, and the stub checked
+# with numpy scalars (mypy there, basedpyright from the tools venv).
+test-cluster: build-cpython $(VENV)/tools/.ready
+	PYTHONPATH=$(BUILD)/cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_pickle.py tests/test_typing.py
 
 # The 32-bit x86 leg: the module and the store tests built with -m32 and SSE2
 # arithmetic, run by Debian's i386 PyPy under qemu-i386 (tools/i386/setup.sh

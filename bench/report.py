@@ -4,12 +4,15 @@
         [--store build/bench/store.json] [--table out.md] [--plot out.png] [--sizes 10000 1000000]
 
 Every ratio is corvane's time divided by the alternative's, both measured in
-the same process: below 1 corvane is faster. The plot is skipped (with a note)
-when matplotlib is not installed.
+the same process: below 1 corvane is faster. --plot out.png writes one figure
+per host beside it (out-pypy.png, out-cpython.png): each implementation's time
+relative to plain Python's, per workload and size. The plot is skipped (with a
+note) when matplotlib is not installed.
 """
 
 import argparse
 import json
+import pathlib
 
 # Bytes each positional operation moves per entry: two reads and a write for
 # add, one read and a write for a scalar operation, a write for reset.
@@ -79,7 +82,97 @@ def store_table(store):
     return lines
 
 
+# One colour per implementation, the same in every panel and in both hosts'
+# figures; corvane is drawn thickest. Others get the next free colour.
+COLOURS = {
+    "corvane": "#d62728",
+    "numpy": "#1f77b4",
+    "pandas": "#9467bd",
+    "C-API floor": "#2ca02c",
+    "python dict(d)": "#7f7f7f",
+    "python": "#000000",
+}
+SPARE_COLOURS = ["#ff7f0e", "#8c564b", "#e377c2", "#17becf", "#bcbd22"]
+HOST_TITLES = {"pypy": "PyPy", "cpython": "CPython"}
+LEGEND_NAMES = {"python": "plain Python (= 1x)", "python dict(d)": "dict(d), a plain copy (= 1x)"}
+
+
+def colour_of(impl, colours):
+    if impl not in colours:
+        colours[impl] = SPARE_COLOURS[(len(colours) - len(COLOURS)) % len(SPARE_COLOURS)]
+    return colours[impl]
+
+
+def baseline_of(impls):
+    """Plain Python's way of doing the workload: the comprehension or loop, or
+    for construction and export, which Python does not compute, a dict copy."""
+    for name in ("python", "python dict(d)"):
+        if name in impls:
+            return name
+    return None
+
+
+def plot_path(path, host):
+    path = pathlib.Path(path)
+    return path.with_name("%s-%s%s" % (path.stem, host, path.suffix or ".png"))
+
+
+def plot_host(plt, ticker, run, path, colours):
+    """One figure per host: a panel per workload, each implementation's time
+    divided by plain Python's at every n (below the 1x line: faster than
+    Python), one legend for the figure, outside the panels."""
+    workloads = list(run["times"])
+    cols = 5
+    rows = (len(workloads) + cols - 1) // cols
+    fig, axes = plt.subplots(rows, cols, figsize=(3.3 * cols, 2.9 * rows + 1.2), squeeze=False)
+    handles = {}
+    for ax, workload in zip(axes.flat, workloads):
+        impls = run["times"][workload]
+        baseline = baseline_of(impls)
+        if baseline is None:
+            ax.set_title(workload + " (no Python baseline)", fontsize=10)
+            continue
+        base = impls[baseline]
+        ax.axhline(1.0, color=colour_of(baseline, colours), linewidth=1.0, linestyle="--")
+        handles.setdefault(baseline, plt.Line2D([], [], color=colour_of(baseline, colours), linestyle="--"))
+        for impl, by_size in impls.items():
+            if impl == baseline:
+                continue
+            xs = sorted(int(n) for n in by_size if n in base)
+            ratios = [by_size[str(x)] / base[str(x)] for x in xs]
+            mine = impl == "corvane"
+            (line,) = ax.plot(xs, ratios, color=colour_of(impl, colours), marker="o", markersize=4 if mine else 3,
+                              linewidth=2.6 if mine else 1.4, zorder=3 if mine else 2, label=impl)
+            handles.setdefault(impl, line)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        # Ratios read as 0.01x, 0.2x, 5x rather than powers of ten.
+        ax.yaxis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+        ax.yaxis.set_major_formatter(ticker.FuncFormatter(lambda y, _: "%gx" % y))
+        ax.yaxis.set_minor_formatter(ticker.NullFormatter())
+        ax.set_title("%s  (vs %s)" % (workload, baseline), fontsize=10)
+        ax.grid(True, which="major", alpha=0.35)
+        ax.tick_params(labelsize=8)
+    for ax in axes[-1]:
+        ax.set_xlabel("entries", fontsize=9)
+    for row in axes:
+        row[0].set_ylabel("time / plain Python", fontsize=9)
+    for ax in list(axes.flat)[len(workloads):]:
+        ax.axis("off")
+    title = "%s %s: CPU time relative to plain Python on the same interpreter (below 1: faster)" % (
+        HOST_TITLES.get(run["host"], run["host"]), run["python"].split()[0])
+    fig.suptitle(title, fontsize=12, fontweight="bold")
+    order = ["corvane"] + sorted(name for name in handles if name != "corvane")
+    fig.legend([handles[name] for name in order], [LEGEND_NAMES.get(name, name) for name in order],
+               loc="lower center", ncol=len(order), fontsize=9, frameon=False)
+    fig.tight_layout(rect=(0, 0.06, 1, 0.95))
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+    print("plot written to %s" % path)
+
+
 def plot(runs, path):
+    """Writes one figure per host beside `path`: bench.png -> bench-pypy.png, bench-cpython.png."""
     try:
         import matplotlib
     except ImportError:
@@ -87,35 +180,11 @@ def plot(runs, path):
         return
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib import ticker
 
-    workloads = list(runs[0]["times"])
-    cols = 5
-    rows = (len(workloads) + cols - 1) // cols
-    fig, axes = plt.subplots(rows, cols, figsize=(4 * cols, 3.4 * rows), squeeze=False)
-    styles = {"pypy": "--", "cpython": "-"}
-    # One colour per implementation in every panel; the line style tells the host.
-    names = sorted({impl for run in runs for impls in run["times"].values() for impl in impls})
-    colours = {name: "C%d" % (i % 10) for i, name in enumerate(names)}
-    for ax, workload in zip(axes.flat, workloads):
-        for run in runs:
-            for impl, by_size in run["times"].get(workload, {}).items():
-                xs = sorted(int(n) for n in by_size)
-                ax.plot(xs, [by_size[str(x)] for x in xs], styles.get(run["host"], "-"),
-                        color=colours[impl], marker="o",
-                        markersize=3, label="%s %s" % (run["host"], impl),
-                        linewidth=2.2 if impl == "corvane" else 1.2)
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_title(workload)
-        ax.set_xlabel("entries")
-        ax.set_ylabel("CPU ns per entry")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=6)
-    for ax in list(axes.flat)[len(workloads):]:
-        ax.axis("off")
-    fig.tight_layout()
-    fig.savefig(path, dpi=90)
-    print("plot written to %s" % path)
+    colours = dict(COLOURS)
+    for run in runs:
+        plot_host(plt, ticker, run, plot_path(path, run["host"]), colours)
 
 
 def main():

@@ -1,5 +1,6 @@
 import ast
 import inspect
+import json
 import os
 import pathlib
 import subprocess
@@ -106,3 +107,161 @@ def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path):
     assert not [line for line in lines if line.startswith("good.py")], run.stdout
     flagged = {int(line.split(":")[1]) for line in lines if line.startswith("bad.py:") and ": error:" in line}
     assert flagged == {5, 6, 7, 8, 9, 10}, run.stdout
+
+
+# What the module accepts and the stub must too: numbers by __float__ or
+# __index__, and dicts whose declared value type is any such number.
+GOOD_NUMBERS = """
+    import collections
+    from decimal import Decimal
+    from fractions import Fraction
+
+    import corvane
+
+    counts: collections.Counter[str] = collections.Counter("abracadabra")
+    ints: dict[str, int] = {"a": 1}
+    flags: dict[str, bool] = {"a": True}
+    from_counts = corvane.CorvaneDict(counts)
+    from_ints = corvane.CorvaneDict(ints)
+    from_flags = corvane.CorvaneDict(flags)
+    from_decimals = corvane.CorvaneDict({"a": Decimal("1.5"), "b": Decimal(2)})
+    from_fractions = corvane.CorvaneDict({"a": Fraction(1, 3)})
+    d = from_ints.add(from_counts, fill=Fraction(1, 2)).multiply(from_flags, fill=Decimal("2"))
+    e = d.add_scalar(Decimal(1)).subtract_scalar(True).divide_scalar(Fraction(1, 3)).reset(Decimal("0.5"))
+    f = e.divide(from_decimals, fill=2).subtract(from_fractions, fill=Fraction(3)).multiply_scalar(2)
+"""
+
+# An object with __index__ alone.
+GOOD_INDEX = """
+    import corvane
+
+
+    class Indexed:
+        def __index__(self) -> int:
+            return 3
+
+
+    d = corvane.CorvaneDict({"a": Indexed()})
+    e = d.add_scalar(Indexed()).subtract(d, fill=Indexed())
+"""
+
+GOOD_NUMPY = """
+    import numpy as np
+
+    import corvane
+
+    d = corvane.CorvaneDict({"a": np.float32(1.5), "b": np.float32(2.0)})
+    e = d.add(d, fill=np.float32(0.5)).multiply_scalar(np.float32(3)).reset(value=np.int64(2))
+    f = e.divide_scalar(np.float64(4.0))
+"""
+
+# Misuse the stub must still report, one error per line from line 5 on.
+BAD_NUMBERS = """
+    import types
+    import corvane
+    d = corvane.CorvaneDict({"a": 1.0})
+    corvane.CorvaneDict({1: 2.0})
+    corvane.CorvaneDict(types.MappingProxyType({"a": 1.0}))
+    corvane.CorvaneDict({"a": "1"})
+    corvane.CorvaneDict({"a": None})
+    d.add_scalar(None)
+    d.reset("1")
+    d.add(d, fill=None)
+    d.divide(d, fill=b"1")
+"""
+BAD_NUMBERS_LINES = set(range(5, 13))
+
+
+def checked_files(tmp_path):
+    """Writes the snippets; numpy's only where numpy (and its stubs) can be imported."""
+    files = {"good_numbers.py": GOOD_NUMBERS, "good_index.py": GOOD_INDEX, "bad_numbers.py": BAD_NUMBERS}
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        files["good_numpy.py"] = GOOD_NUMPY
+    for name, text in files.items():
+        (tmp_path / name).write_text(textwrap.dedent(text))
+    return sorted(files)
+
+
+@pytest.mark.skipif(IS_PYPY, reason="the stub is type-checked with mypy on CPython")
+def test_mypy_accepts_every_number_the_module_takes(tmp_path):
+    files = checked_files(tmp_path)
+    env = dict(os.environ)
+    if installed_stub() is None:
+        env["MYPYPATH"] = str(REPO_STUB.parent)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *files],
+        cwd=tmp_path, env=env, capture_output=True, text=True, check=False,
+    )
+    lines = run.stdout.splitlines()
+    assert not [line for line in lines if line.startswith("good_")], run.stdout
+    flagged = {int(line.split(":")[1]) for line in lines if line.startswith("bad_numbers.py:") and ": error:" in line}
+    assert flagged == BAD_NUMBERS_LINES, run.stdout
+
+
+def basedpyright():
+    """basedpyright from the test environment, or from the project's tools venv."""
+    beside = pathlib.Path(sys.executable).with_name("basedpyright")
+    tools = pathlib.Path(__file__).resolve().parent.parent / ".venv" / "tools" / "bin" / "basedpyright"
+    for candidate in (beside, tools):
+        if candidate.exists():
+            return candidate
+    return None
+
+
+@pytest.mark.skipif(IS_PYPY, reason="the stub is type-checked with basedpyright on CPython")
+def test_basedpyright_accepts_correct_use_and_reports_misuse(tmp_path):
+    checker = basedpyright()
+    if checker is None:
+        pytest.skip("basedpyright is not installed (make's tools venv has it)")
+    (tmp_path / "good.py").write_text(textwrap.dedent(GOOD))
+    (tmp_path / "bad.py").write_text(textwrap.dedent(BAD))
+    files = ["good.py", "bad.py", *checked_files(tmp_path)]
+    config = {"typeCheckingMode": "strict", "pythonVersion": "%d.%d" % sys.version_info[:2]}
+    if installed_stub() is None:
+        config["extraPaths"] = [str(REPO_STUB.parent)]  # installed, it must find the stub on its own
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps(config))
+    run = subprocess.run(
+        [str(checker), "--pythonpath", sys.executable, "--outputjson", *files],
+        cwd=tmp_path, capture_output=True, text=True, check=False,
+    )
+    report = json.loads(run.stdout)
+    errors = {}
+    for diagnostic in report["generalDiagnostics"]:
+        if diagnostic["severity"] == "error":
+            name = pathlib.Path(diagnostic["file"]).name
+            errors.setdefault(name, set()).add(diagnostic["range"]["start"]["line"] + 1)
+    assert not {name: lines for name, lines in errors.items() if name.startswith("good")}, run.stdout
+    assert errors.get("bad.py") == {5, 6, 7, 8, 9, 10}, run.stdout
+    assert errors.get("bad_numbers.py") == BAD_NUMBERS_LINES, run.stdout
+
+
+def test_typed_cases_match_what_the_module_does():
+    """The stub's verdicts hold at run time: the accepted snippets run, every
+    line the checkers must flag raises TypeError."""
+    snippets = [GOOD_NUMBERS]
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        snippets.append(GOOD_NUMPY)
+    for snippet in snippets:
+        exec(compile(textwrap.dedent(snippet), "<typed case>", "exec"), {})
+    lines = textwrap.dedent(BAD_NUMBERS).splitlines()
+    prelude = "\n".join(lines[: min(BAD_NUMBERS_LINES) - 1])
+    for number in sorted(BAD_NUMBERS_LINES):
+        namespace = {}
+        exec(prelude, namespace)
+        with pytest.raises(TypeError):
+            exec(lines[number - 1], namespace)
+
+
+@pytest.mark.skipif(
+    IS_PYPY, reason="PyPy 7.3.11's PyFloat_AsDouble, the host conversion the module uses, ignores __index__"
+)
+def test_index_only_numbers_are_taken():
+    exec(compile(textwrap.dedent(GOOD_INDEX), "<typed case>", "exec"), {})

@@ -186,4 +186,13 @@ inline constexpr const char to_dict_doc[] =
     "{'x': 42.0}\n"
     "```";
 
+inline constexpr const char reduce_doc[] =
+    "__reduce__($self)\n"
+    "--\n"
+    "\n"
+    "Return state information for pickling: a reconstructor and its arguments\n"
+    "(the keys in position order, the values as little-endian float64 bytes),\n"
+    "which rebuild an equal CorvaneDict bit for bit. copy.copy and copy.deepcopy\n"
+    "use it too, and so return a new, equal object.";
+
 }  // namespace corvane::frame::docs

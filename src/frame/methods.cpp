@@ -5,6 +5,7 @@
 #include "frame/convert.hpp"
 #include "frame/docstrings.hpp"
 #include "frame/instance.hpp"
+#include "frame/pickling.hpp"
 #include "store/ops.hpp"
 
 #include <array>
@@ -169,6 +170,7 @@ PyMethodDef method_table[] = {
     {"sum", as_method(reduction_entry<store::sum>), METH_NOARGS, docs::sum_doc},
     {"product", as_method(reduction_entry<store::product>), METH_NOARGS, docs::product_doc},
     {"reset", as_method(scalar_entry<store::reset, reset_description>), fast, docs::reset_doc},
+    {"__reduce__", as_method(reduce_entry), METH_NOARGS, docs::reduce_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
