@@ -40,5 +40,16 @@ def test_distribution_metadata():
     assert {"corvane.pyi", "corvane-stubs/__init__.pyi"} <= files
 
 
+@installed_only
+def test_installed_wheel_is_the_repaired_one():
+    wheel = importlib.metadata.distribution("corvane").read_text("WHEEL")
+    tags = [line.split(": ", 1)[1] for line in wheel.splitlines() if line.startswith("Tag: ")]
+    assert tags and all(re.search(r"-manylinux_[0-9]+_[0-9]+_[a-z0-9_]+$", tag) for tag in tags), tags
+
+
+def test_the_version_lives_in_the_metadata_only():
+    assert not hasattr(corvane, "__version__")
+
+
 def test_the_version_lives_in_the_metadata_only():
     assert not hasattr(corvane, "__version__")
