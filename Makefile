@@ -12,7 +12,10 @@ PYPY := $(VENV)/pypy/bin/python
 CPYTHON := $(VENV)/cpython/bin/python
 TOOLS := $(VENV)/tools/bin
 
-DEBIAN_PACKAGES := pypy3 pypy3-dev pypy3-venv python3 python3-dev python3-venv g++ make cmake \
+# The demo needs only a compiler and PyPy with its headers; the tests add the
+# rest.
+DEMO_PACKAGES := pypy3 pypy3-dev g++ make cmake
+DEBIAN_PACKAGES := $(DEMO_PACKAGES) pypy3-venv python3 python3-dev python3-venv \
                    googletest libgtest-dev clang-format-16 clang-tidy-16
 
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
@@ -22,8 +25,12 @@ CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
         sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep \
         bench bench-smoke bench-build wheels
 
-demo: build-pypy
-	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
+# Built for Debian's PyPy itself, without a virtual environment: the demo
+# imports nothing but the module, so it installs no test tools.
+demo: $(STAMPS)/debian-demo
+	cmake -S . -B $(BUILD)/demo $(CMAKE_FLAGS) -DCORVANE_PYTHON=/usr/bin/pypy3 >/dev/null
+	cmake --build $(BUILD)/demo -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/demo /usr/bin/pypy3 examples/demo.py
 
 # The everyday run: lint, the store's unit tests, the Python suite (hostile
 # inputs and threads included) against the installed wheels of PyPy and of
@@ -44,6 +51,10 @@ setup: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/cpython/.ready $(VENV)/tools
 
 $(STAMPS)/debian: tools/debian-packages.sh Makefile
 	tools/debian-packages.sh $(DEBIAN_PACKAGES)
+	@mkdir -p $(STAMPS) && touch $@
+
+$(STAMPS)/debian-demo: tools/debian-packages.sh Makefile
+	tools/debian-packages.sh $(DEMO_PACKAGES)
 	@mkdir -p $(STAMPS) && touch $@
 
 $(VENV)/pypy/.ready: tests/requirements.txt | $(STAMPS)/debian
