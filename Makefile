@@ -12,7 +12,10 @@ PYPY := $(VENV)/pypy/bin/python
 CPYTHON := $(VENV)/cpython/bin/python
 TOOLS := $(VENV)/tools/bin
 
-DEBIAN_PACKAGES := pypy3 pypy3-dev pypy3-venv python3 python3-dev python3-venv g++ make cmake \
+# The demo needs only a compiler and PyPy with its headers; the tests add the
+# rest.
+DEMO_PACKAGES := pypy3 pypy3-dev g++ make cmake
+DEBIAN_PACKAGES := $(DEMO_PACKAGES) pypy3-venv python3 python3-dev python3-venv \
                    googletest libgtest-dev clang-format-16 clang-tidy-16
 
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
@@ -20,18 +23,24 @@ CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
         sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep \
-        bench bench-smoke bench-build test-cluster
+        bench bench-smoke bench-build test-cluster wheels
 
-demo: build-pypy
-	PYTHONPATH=$(BUILD)/pypy $(PYPY) examples/demo.py
+# Built for Debian's PyPy itself, without a virtual environment: the demo
+# imports nothing but the module, so it installs no test tools.
+demo: $(STAMPS)/debian-demo
+	cmake -S . -B $(BUILD)/demo $(CMAKE_FLAGS) -DCORVANE_PYTHON=/usr/bin/pypy3 >/dev/null
+	cmake --build $(BUILD)/demo -j $(JOBS) --target corvane
+	PYTHONPATH=$(BUILD)/demo /usr/bin/pypy3 examples/demo.py
 
 # The everyday run: lint, the store's unit tests, the Python suite (hostile
-# inputs and threads included) against the installed wheels of PyPy and CPython
-# and on the 32-bit build, allocation failure injection on both hosts, the
-# Python suite under the sanitizers, and the benchmark once at a tiny size.
-# test-pypy and test-cpython run the suite against the build trees, for
-# quicker turns while working.
+# inputs and threads included) against the installed wheels of PyPy and of
+# every CPython present, pickling through a real cluster on CPython, and on
+# the 32-bit build; allocation failure injection on both hosts, the Python
+# suite under the sanitizers, and the benchmark once at a tiny size; last, the summary of the interpreters tested. test-pypy and
+# test-cpython run the suite against the build trees, for quicker turns while
+# working.
 test: lint test-store test-installed test-cluster test-i386 test-faults sanitize-python bench-smoke
+	@cat $(BUILD)/installed/summary.txt
 
 # The long runs, for a release or a night: everything above, the store's unit
 # tests under the sanitizers (their sanitized build alone takes minutes), the
@@ -44,6 +53,10 @@ $(STAMPS)/debian: tools/debian-packages.sh Makefile
 	tools/debian-packages.sh $(DEBIAN_PACKAGES)
 	@mkdir -p $(STAMPS) && touch $@
 
+$(STAMPS)/debian-demo: tools/debian-packages.sh Makefile
+	tools/debian-packages.sh $(DEMO_PACKAGES)
+	@mkdir -p $(STAMPS) && touch $@
+
 $(VENV)/pypy/.ready: tests/requirements.txt | $(STAMPS)/debian
 	pypy3 -m venv $(VENV)/pypy
 	$(PYPY) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
@@ -54,9 +67,9 @@ $(VENV)/cpython/.ready: tests/requirements.txt tests/requirements-cluster.txt | 
 	$(CPYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt -r tests/requirements-cluster.txt
 	touch $@
 
-$(VENV)/tools/.ready: tools/requirements.txt | $(STAMPS)/debian
+$(VENV)/tools/.ready: tools/requirements.txt tools/wheel-requirements.txt | $(STAMPS)/debian
 	/usr/bin/python3 -m venv $(VENV)/tools
-	$(TOOLS)/pip install -q --disable-pip-version-check -r tools/requirements.txt
+	$(TOOLS)/pip install -q --disable-pip-version-check -r tools/requirements.txt -r tools/wheel-requirements.txt
 	touch $@
 
 build: build-pypy build-cpython
@@ -83,10 +96,16 @@ lint: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/tools/.ready
 	tools/clang-tidy.sh $(BUILD)/pypy
 	$(TOOLS)/ruff check .
 
-# A wheel per host from one sdist, each installed into a new virtual
-# environment and tested there.
+# What we distribute, into dist/: the sdist and, built from it, one wheel per
+# interpreter (PyPy, Debian's CPython, each pyenv CPython 3.9-3.13 present),
+# repaired by auditwheel and tagged with the manylinux policy it meets.
+wheels: $(STAMPS)/debian $(VENV)/tools/.ready
+	tools/wheels.sh $(TOOLS)/python
+
+# Those wheels, each installed into a new virtual environment and tested
+# there; ends with a summary of the interpreters tested and skipped.
 test-installed: $(STAMPS)/debian $(VENV)/tools/.ready
-	tools/test-installed.sh $(TOOLS)/python pypy3 /usr/bin/python3
+	tools/test-installed.sh $(TOOLS)/python
 
 test-pypy: build-pypy
 	PYTHONPATH=$(BUILD)/pypy $(PYPY) -m pytest -q -p no:cacheprovider tests

@@ -4,6 +4,7 @@ import pathlib
 import re
 import sys
 import sysconfig
+import tarfile
 
 import pytest
 
@@ -12,6 +13,11 @@ import corvane
 installed_only = pytest.mark.skipif(
     os.environ.get("CORVANE_INSTALLED") != "1", reason="checks the installed distribution; run by make test-installed"
 )
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+# Every minor version the wheels are built and tested for (tools/interpreters.sh
+# adds pyenv's beside Debian's 3.11); the classifiers must say exactly these.
+TESTED_VERSIONS = {"3.9", "3.10", "3.11", "3.12", "3.13"}
 
 
 @installed_only
@@ -38,6 +44,36 @@ def test_distribution_metadata():
     assert "Programming Language :: Python :: Implementation :: CPython" in classifiers
     files = {str(f) for f in importlib.metadata.files("corvane")}
     assert {"corvane.pyi", "corvane-stubs/__init__.pyi"} <= files
+
+
+@installed_only
+def test_installed_wheel_is_the_repaired_one():
+    wheel = importlib.metadata.distribution("corvane").read_text("WHEEL")
+    tags = [line.split(": ", 1)[1] for line in wheel.splitlines() if line.startswith("Tag: ")]
+    assert tags and all(re.search(r"-manylinux_[0-9]+_[0-9]+_[a-z0-9_]+$", tag) for tag in tags), tags
+
+
+@installed_only
+def test_classifiers_name_exactly_the_tested_versions():
+    classifiers = importlib.metadata.metadata("corvane").get_all("Classifier")
+    prefix = "Programming Language :: Python :: 3."
+    claimed = {c.rsplit(" :: ", 1)[1] for c in classifiers if c.startswith(prefix)}
+    assert claimed == TESTED_VERSIONS
+    assert "%d.%d" % sys.version_info[:2] in claimed
+    script = (REPO / "tools" / "interpreters.sh").read_text()
+    optional = set(re.search(r"^for minor in ([0-9. ]+); do$", script, re.MULTILINE).group(1).split())
+    assert optional | {"3.11"} == TESTED_VERSIONS
+
+
+@installed_only
+def test_project_urls_and_changelog():
+    urls = dict(entry.split(", ", 1) for entry in importlib.metadata.metadata("corvane").get_all("Project-URL"))
+    assert set(urls) == {"Homepage", "Changelog", "Issues"}
+    assert all(url.startswith("https://") for url in urls.values())
+    (sdist,) = (REPO / "dist").glob("corvane-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    assert {"CHANGELOG.md", "README.md", "LICENSE", "pyproject.toml", "src/corvane.pyi"} <= names
 
 
 def test_the_version_lives_in_the_metadata_only():

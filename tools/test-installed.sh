@@ -1,33 +1,53 @@
 #!/usr/bin/env bash
-# Tests corvane as a user gets it: builds one sdist, builds a wheel from that
-# sdist for each host, installs the wheel into a new virtual environment and
-# runs the Python suite there against the installed module, never the build
-# tree. Usage: tools/test-installed.sh TOOLS_PYTHON HOST_PYTHON...
+# Tests corvane as a user gets it, on every interpreter present: builds the
+# sdist and the repaired wheels into dist/ (tools/wheels.sh), installs each
+# interpreter's wheel from dist/ into a new virtual environment and runs the
+# Python suite there against the installed module, never the build tree.
+# Ends with a summary of what was tested; fails if any interpreter failed.
+# Usage: tools/test-installed.sh TOOLS_PYTHON
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools_python=$1
-shift
 out=build/installed
 rm -rf "$out"
-mkdir -p "$out/dist"
+mkdir -p "$out"
 pip_flags=(-q --disable-pip-version-check)
 
-"$tools_python" -m build --sdist --outdir "$out/dist" . >"$out/sdist.log" 2>&1 || { cat "$out/sdist.log"; exit 1; }
-sdist=$(echo "$out"/dist/corvane-*.tar.gz)
-echo "sdist: $sdist"
+mapfile -t interpreters < <(tools/interpreters.sh 2>"$out/skipped.txt")
+cat "$out/skipped.txt"
+tools/wheels.sh "$tools_python" "${interpreters[@]}"
 
-for host in "$@"; do
-    name=$(basename "$host")
+summary=()
+failed=0
+for host in "${interpreters[@]}"; do
+    name=$("$host" -c 'import platform, sys; print(platform.python_implementation().lower() + "%d.%d" % sys.version_info[:2])')
+    version=$("$host" -c 'import platform; print(platform.python_version())')
     venv="$out/venv-$name"
     "$host" -m venv "$venv"
-    # Built in pip's isolated build environment, from the sdist alone, with
-    # warnings as errors as in every other build of ours.
-    SKBUILD_CMAKE_DEFINE=CORVANE_WERROR=ON "$venv/bin/python" -m pip wheel "${pip_flags[@]}" --no-deps -w "$out/wheels-$name" "$sdist" \
-        >"$out/wheel-$name.log" 2>&1 || { cat "$out/wheel-$name.log"; exit 1; }
-    wheel=$(echo "$out/wheels-$name"/corvane-*.whl)
-    echo "$name: $(basename "$wheel")"
-    "$venv/bin/python" -m pip install "${pip_flags[@]}" "$wheel" -r tests/requirements.txt
+    # Only a wheel from dist/ will do: pip picks the one whose tags this
+    # interpreter accepts, so a wrongly tagged wheel fails here.
+    "$venv/bin/python" -m pip install "${pip_flags[@]}" --no-index --find-links dist --only-binary corvane corvane
+    "$venv/bin/python" -m pip install "${pip_flags[@]}" -r tests/requirements.txt
+    wheel=$("$venv/bin/python" -c 'import importlib.metadata as m; print(m.distribution("corvane").read_text("WHEEL"))' \
+        | sed -n 's/^Tag: //p' | paste -sd, -)
+    echo "== $name ($host, Python $version, wheel $wheel)"
+    start=$SECONDS
     # From inside tests/, where nothing but the installed module can be
     # imported as corvane; the suite checks that it got the installed one.
-    (cd tests && CORVANE_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+    if (cd tests && CORVANE_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+        result=passed
+    else
+        result=FAILED
+        failed=1
+    fi
+    summary+=("$(printf '%-6s %-13s %-8s %-38s %4ss  %s' "$result" "$name" "$version" "$wheel" $((SECONDS - start)) "$host")")
 done
+
+{
+    echo "Installed wheels tested:"
+    printf '  %s\n' "${summary[@]}"
+    sed 's/^/  /' "$out/skipped.txt"
+} >"$out/summary.txt"
+echo
+cat "$out/summary.txt"
+exit $failed

@@ -4,6 +4,8 @@
 #include "frame/instance.hpp"
 #include "frame/methods.hpp"
 
+#include <cstring>
+
 namespace corvane::frame {
 
 namespace {
@@ -33,6 +35,23 @@ Result<PyTypeObject*> create_class_type()
         wrapped.set_cause(Ref::borrow(cause.value()));
         return fail(std::move(wrapped));
     }
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+    // CPython 3.9 copies a spec's docstring without its signature line, which
+    // loses __text_signature__ (and inspect.signature) of the class. The type
+    // owns its copy and frees it with PyObject_Free, so it can be given a copy
+    // of the whole text; __doc__ was already set from the shortened one.
+    Ref owned = Ref::steal(type);
+    auto* whole = static_cast<char*>(PyObject_Malloc(sizeof docs::class_doc));
+    if (whole == nullptr) {
+        return fail(Failure::no_memory());
+    }
+    std::memcpy(whole, docs::class_doc, sizeof docs::class_doc);
+    auto* heap_type = reinterpret_cast<PyTypeObject*>(owned.get());
+    PyObject_Free(const_cast<char*>(heap_type->tp_doc));
+    heap_type->tp_doc = whole;
+    PyType_Modified(heap_type);
+    type = owned.release();
+#endif
     return reinterpret_cast<PyTypeObject*>(type);
 }
 

