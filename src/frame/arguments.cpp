@@ -43,14 +43,20 @@ Failure too_many_positional_arguments(const FunctionDescription& description, Py
     return Failure::type_error(std::move(message));
 }
 
+// The name is shown as str() shows it, so it is joined as a str object: text
+// that has no UTF-8 form (a lone surrogate) stays what it is.
 Failure unexpected_keyword_argument(const FunctionDescription& description, PyObject* keyword)
 {
-    std::string text;
-    if (!object_text(keyword, text)) {
+    std::string head = full_name(description) + " got an unexpected keyword argument '";
+    Ref name = Ref::steal(PyObject_Str(keyword));
+    if (!name) {
         PyErr_Clear();
-        text = "<unprintable keyword>";
+        return Failure::type_error(head + "<unprintable keyword>'");
     }
-    return Failure::type_error(full_name(description) + " got an unexpected keyword argument '" + text + "'");
+    Ref start = must(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+    Ref named = must(PyUnicode_Concat(start.get(), name.get()));
+    Ref end = must(PyUnicode_FromString("'"));
+    return Failure::type_error(must(PyUnicode_Concat(named.get(), end.get())));
 }
 
 Failure multiple_values_for_argument(const FunctionDescription& description, std::string_view name)
@@ -205,7 +211,7 @@ Status extract_arguments_tuple_dict(const FunctionDescription& description, PyOb
 
 Failure argument_extraction_error(const char* name, Failure failure)
 {
-    if (failure.type() != PyExc_TypeError) {
+    if (!failure.has_exact_type(PyExc_TypeError)) {
         return failure;
     }
     PyObject* error = failure.value();

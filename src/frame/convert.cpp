@@ -1,5 +1,6 @@
 #include "frame/convert.hpp"
 
+#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 #include <array>
@@ -13,9 +14,14 @@ Result<double> to_double(PyObject* object)
     if (PyFloat_CheckExact(object)) {
         return PyFloat_AS_DOUBLE(object);
     }
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+    if (!guard) {
+        return fail(std::move(guard.error()));
+    }
     double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
-        if (std::optional<Failure> failure = take()) {
+        // What __float__ raised goes back as it is; see take_leaving_pending().
+        if (std::optional<Failure> failure = take_leaving_pending()) {
             return fail(std::move(*failure));
         }
     }
@@ -137,6 +143,10 @@ void check_size(PyObject* dict, Py_ssize_t size_at_start)
 
 Result<store::Store> store_from_dict(PyObject* dict)
 {
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
+    if (!guard) {
+        return fail(std::move(guard.error()));
+    }
     const Py_ssize_t size_at_start = stored_size(dict);
     store::StoreBuilder builder(static_cast<std::size_t>(size_at_start));
     PendingEntries pending(builder);
@@ -225,6 +235,10 @@ Result<std::vector<Entry>> gather_entries(PyObject* dict, Py_ssize_t expected)
 // as a different sequence of keys when the dict is gathered once more at the end.
 Result<store::Store> store_from_dict(PyObject* dict)
 {
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
+    if (!guard) {
+        return fail(std::move(guard.error()));
+    }
     const Py_ssize_t size_at_start = stored_size(dict);
     Result<std::vector<Entry>> entries = gather_entries(dict, size_at_start);
     if (!entries) {

@@ -12,7 +12,16 @@ Failure::Failure(Kind kind, PyObject* type, std::string text) noexcept
 
 Failure Failure::type_error(std::string message) { return {Kind::message, PyExc_TypeError, std::move(message)}; }
 
+Failure Failure::type_error(Ref message)
+{
+    Failure failure(Kind::message_object, PyExc_TypeError, {});
+    failure.source_ = std::move(message);
+    return failure;
+}
+
 Failure Failure::runtime_error(std::string message) { return {Kind::message, PyExc_RuntimeError, std::move(message)}; }
+
+Failure Failure::import_error(std::string message) { return {Kind::message, PyExc_ImportError, std::move(message)}; }
 
 Failure Failure::cast(PyTypeObject* source, const char* target, const char* argument)
 {
@@ -41,6 +50,8 @@ Failure Failure::materialised(Ref type, Ref value, Ref traceback)
     failure.traceback_ = std::move(traceback);
     return failure;
 }
+
+Failure Failure::left_pending() { return {Kind::pending, nullptr, {}}; }
 
 namespace {
 
@@ -78,6 +89,8 @@ void Failure::raise_deferred()
     if (kind_ == Kind::panic) {
         argument = must(PyTuple_New(1));
         PyTuple_SetItem(argument.get(), 0, text_object(text_).release());
+    } else if (kind_ == Kind::message_object) {
+        argument = Ref::borrow(source_.get());
     } else if (kind_ == Kind::cast) {
         argument = text_object(cast_text(reinterpret_cast<PyTypeObject*>(source_.get()), text_, argument_));
     } else {
@@ -96,6 +109,9 @@ void Failure::raise_deferred()
 
 void Failure::restore() &&
 {
+    if (kind_ == Kind::pending) {
+        return;
+    }
     if (kind_ != Kind::materialised) {
         raise_deferred();
         return;
@@ -112,7 +128,9 @@ void Failure::materialise()
         store::fault("Re-entrant normalization of PyErrState detected");
     }
     materialising_ = true;
-    raise_deferred();
+    if (kind_ != Kind::pending) {
+        raise_deferred();
+    }
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -134,6 +152,14 @@ PyObject* Failure::value()
 {
     materialise();
     return value_.get();
+}
+
+bool Failure::has_exact_type(PyObject* type)
+{
+    if (kind_ == Kind::pending) {
+        return PyErr_Occurred() == type;
+    }
+    return this->type() == type;
 }
 
 Ref Failure::cause()
@@ -161,6 +187,18 @@ std::optional<Failure> take()
         resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
     }
     return Failure::materialised(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+}
+
+std::optional<Failure> take_leaving_pending()
+{
+    PyObject* raised = PyErr_Occurred();
+    if (raised == nullptr) {
+        return std::nullopt;
+    }
+    if (is_panic_exception_type(raised)) {
+        return take();  // resumes the fault
+    }
+    return Failure::left_pending();
 }
 
 Failure fetch()

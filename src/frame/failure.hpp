@@ -17,7 +17,11 @@ namespace corvane::frame {
 class Failure {
 public:
     static Failure type_error(std::string message);
+    // A TypeError whose message is a str object already made, e.g. one that
+    // holds text which has no UTF-8 form.
+    static Failure type_error(Ref message);
     static Failure runtime_error(std::string message);
+    static Failure import_error(std::string message);
     // "'{source}' object cannot be cast as '{target}'", with "argument '{argument}': "
     // in front when an argument name is given. The text is formatted only when
     // the exception is built.
@@ -27,6 +31,10 @@ public:
     static Failure no_memory();
     static Failure panic(std::string message);
     static Failure materialised(Ref type, Ref value, Ref traceback);
+    // The exception the interpreter holds now, left where it is: raising it
+    // changes nothing, and it is fetched only if it is inspected. Until then no
+    // other host call may set, clear or fetch the interpreter's error state.
+    static Failure left_pending();
 
     Failure(Failure&&) noexcept = default;
     Failure& operator=(Failure&&) noexcept = default;
@@ -39,12 +47,14 @@ public:
 
     // Inspection materialises the failure first (once). Borrowed references.
     PyObject* type();
+    // Whether the type is exactly `type`, without fetching a pending exception.
+    bool has_exact_type(PyObject* type);
     PyObject* value();
     Ref cause();
     void set_cause(Ref cause);
 
 private:
-    enum class Kind { message, cast, no_memory, panic, materialised };
+    enum class Kind { message, message_object, cast, no_memory, panic, pending, materialised };
     Failure(Kind kind, PyObject* type, std::string text) noexcept;
     void materialise();
     void raise_deferred();
@@ -53,7 +63,7 @@ private:
     PyObject* static_type_ = nullptr;  // a host exception class, never released
     std::string text_;                  // message, or the cast's target
     const char* argument_ = nullptr;    // cast: argument name, when wrapped
-    Ref source_;                        // cast: the offending object's type
+    Ref source_;                        // cast: the offending object's type; message_object: the message
     Ref type_, value_, traceback_;      // materialised state
     bool materialising_ = false;
 };
@@ -67,6 +77,12 @@ inline std::unexpected<Failure> fail(Failure failure) { return std::unexpected<F
 // The pending exception as a failure, or nothing when none is pending. A pending
 // PanicException is not returned: it resumes the fault it stands for.
 std::optional<Failure> take();
+// Like take(), but an exception other than PanicException stays pending: on
+// PyPy, fetching an exception that Python code raised converts its traceback
+// and the frames behind it, and near the stack limit that conversion fails
+// fatally inside the host. An exception left pending goes back to Python code
+// unconverted.
+std::optional<Failure> take_leaving_pending();
 // Like take(), for host calls that signalled failure: nothing pending is itself
 // a failure (SystemError).
 Failure fetch();

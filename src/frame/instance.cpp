@@ -53,6 +53,19 @@ bool is_instance(PyObject* object)
     return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type) != 0;
 }
 
+Status check_instance(PyObject* object, const char* argument)
+{
+    if (!is_instance(object)) {
+        return fail(Failure::cast(Py_TYPE(object), "CorvaneDict", argument));
+    }
+    if (!reinterpret_cast<Instance*>(object)->store.keys) {
+        std::string message = argument != nullptr ? "argument '" + std::string(argument) + "': " : std::string();
+        return fail(Failure::type_error(message + "object.__new__(" + class_spec_name + ") is not safe, use " +
+                                        class_spec_name + ".__new__()"));
+    }
+    return {};
+}
+
 Result<SharedBorrow> SharedBorrow::take(Instance* instance)
 {
     std::uint32_t seen = instance->borrow_flag.load(std::memory_order_relaxed);
@@ -67,8 +80,8 @@ Result<SharedBorrow> SharedBorrow::take(Instance* instance)
 
 Result<SharedBorrow> borrow_receiver(PyObject* receiver)
 {
-    if (!is_instance(receiver)) {
-        return fail(Failure::cast(Py_TYPE(receiver), "CorvaneDict"));
+    if (Status checked = check_instance(receiver, nullptr); !checked) {
+        return fail(std::move(checked.error()));
     }
     return SharedBorrow::take(reinterpret_cast<Instance*>(receiver));
 }

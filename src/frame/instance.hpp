@@ -23,6 +23,13 @@ PyTypeObject* class_type();
 
 bool is_instance(PyObject* object);
 
+// An instance of the class (or a subtype) that holds a store. PyPy lets
+// object.__new__ make an instance without running the constructor; such an
+// instance holds no store (the host zero-fills what it allocates) and is
+// refused wherever it is used. `argument` names the parameter in the message,
+// or is null for the receiver.
+Status check_instance(PyObject* object, const char* argument);
+
 // A shared borrow, released when the holder goes, on every path.
 class SharedBorrow {
 public:

@@ -6,6 +6,7 @@
 #include "frame/docstrings.hpp"
 #include "frame/instance.hpp"
 #include "frame/pickling.hpp"
+#include "frame/type_spec.hpp"
 #include "store/ops.hpp"
 
 #include <array>
@@ -61,9 +62,8 @@ PyObject* aligned_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         CORVANE_TRY(matched);
         Result<SharedBorrow> receiver = borrow_receiver(self);
         CORVANE_TRY(receiver);
-        if (!is_instance(slots[0])) {
-            return fail(Failure::cast(Py_TYPE(slots[0]), "CorvaneDict", "other"));
-        }
+        Status other_checked = check_instance(slots[0], "other");
+        CORVANE_TRY(other_checked);
         double fill = identity_of(op);
         if (slots[1] != nullptr) {
             Result<double> converted = to_double(slots[1]);
@@ -137,11 +137,31 @@ PyCFunction as_method(Function function)
 
 constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
 
+// PyPy's CorvaneDict.__new__ hands on whatever it is given as the class;
+// building into a foreign, smaller object would write past its end. The
+// messages are the ones CPython gives before it calls the constructor.
+Status check_class_to_instantiate(PyTypeObject* type)
+{
+    PyObject* given = as_object(type);
+    std::string prefix = std::string(class_spec_name) + ".__new__(";
+    if (PyType_Check(given) == 0) {
+        return fail(Failure::type_error(prefix + "X): X is not a type object (" + Py_TYPE(given)->tp_name + ")"));
+    }
+    PyTypeObject* own = class_type();
+    if (type != own && PyType_IsSubtype(type, own) == 0) {
+        return fail(Failure::type_error(prefix + type->tp_name + "): " + type->tp_name + " is not a subtype of " +
+                                        class_spec_name));
+    }
+    return {};
+}
+
 }  // namespace
 
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
+        Status class_checked = check_class_to_instantiate(type);
+        CORVANE_TRY(class_checked);
         std::array<PyObject*, 1> slots{};
         Status matched = extract_arguments_tuple_dict(new_description, args, kwargs, slots);
         CORVANE_TRY(matched);

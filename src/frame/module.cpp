@@ -82,20 +82,30 @@ Status module_body(PyObject* module)
     return {};
 }
 
-Result<PyObject*> initialise_module()
+// An import of the module by Python code that its own initialisation runs (a
+// finaliser, say) finds no module yet: the host registers it only once the
+// initialisation returns, and a second one would register the class twice.
+Result<PyObject*> reentered_initialisation()
 {
-    return module_cell.get_or_fill([]() -> Result<PyObject*> {
-        install_memory_tracking();
-        Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
-        if (!module) {
-            return fail(fetch());
-        }
-        if (Status body = module_body(module.get()); !body) {
-            return fail(std::move(body.error()));
-        }
-        return module.release();  // the cell keeps this reference for the life of the process
-    });
+    return fail(Failure::import_error(
+        "partially initialized module 'corvane' cannot be imported while its initialization is running "
+        "(most likely due to a circular import)"));
 }
+
+Result<PyObject*> make_module()
+{
+    install_memory_tracking();
+    Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
+    if (!module) {
+        return fail(fetch());
+    }
+    if (Status body = module_body(module.get()); !body) {
+        return fail(std::move(body.error()));
+    }
+    return module.release();  // the cell keeps this reference for the life of the process
+}
+
+Result<PyObject*> initialise_module() { return module_cell.get_or_fill(make_module, reentered_initialisation); }
 
 }  // namespace
 

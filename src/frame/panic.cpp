@@ -54,6 +54,12 @@ PyObject* panic_exception_type()
     return *type;
 }
 
+bool is_panic_exception_type(PyObject* type) noexcept
+{
+    PyObject* made = panic_cell.get();
+    return made != nullptr && type == made;
+}
+
 void resume_panic(Ref type, Ref value, Ref traceback)
 {
     std::string message;

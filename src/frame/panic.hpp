@@ -8,6 +8,9 @@ namespace corvane::frame {
 
 // The class, created on first need and kept for the life of the process.
 PyObject* panic_exception_type();
+// Whether `type` is that class; never creates it (nothing raised before it
+// existed can be one).
+bool is_panic_exception_type(PyObject* type) noexcept;
 
 // A PanicException taken back from Python code: print it with its traceback and
 // resume the fault it stands for (no second diagnostic).

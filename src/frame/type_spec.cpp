@@ -27,7 +27,7 @@ Result<PyTypeObject*> create_class_type()
     };
     // No module name is registered, so the host places the class in "builtins";
     // no base-type flag (the class is final) and no cycle-collector tracking.
-    PyType_Spec spec = {"builtins.CorvaneDict", static_cast<int>(sizeof(Instance)), 0, 0, slots};
+    PyType_Spec spec = {class_spec_name, static_cast<int>(sizeof(Instance)), 0, 0, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
         Failure cause = fetch();

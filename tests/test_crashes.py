@@ -1,0 +1,180 @@
+"""Python code that once crashed the process. Each case runs in a child
+interpreter, so that a crash fails its own test and nothing else; the child
+prints what each call raised."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import IS_PYPY
+
+NOT_SAFE = "object.__new__(builtins.CorvaneDict) is not safe, use builtins.CorvaneDict.__new__()"
+
+PRELUDE = """
+import corvane
+C = corvane.CorvaneDict
+D = C({"a": 1.0})
+
+def outcome(call):
+    try:
+        call()
+    except Exception as caught:
+        return f"{type(caught).__name__}: {caught}"
+    return "no error"
+"""
+
+
+def run_child(body, timeout=300):
+    """Runs `body` after PRELUDE in a new interpreter; its stdout lines."""
+    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True, text=True,
+                          timeout=timeout, env=dict(os.environ))
+    assert done.returncode == 0, (done.returncode, done.stderr[-3000:])
+    return done.stdout.splitlines()
+
+
+def test_new_refuses_a_class_that_is_not_corvanedict():
+    lines = run_child("""
+        class Other:
+            pass
+        for cls in (object, float, Other):
+            print(outcome(lambda: C.__new__(cls, {"a": 1.0})))
+        # Enough of them that writing past a smaller object would show.
+        print({outcome(lambda: C.__new__(object, {"a": 1.0})) for _ in range(2000)})
+        print(outcome(lambda: C.__new__(5, {})))
+    """)
+    assert lines == [
+        f"TypeError: builtins.CorvaneDict.__new__({name}): {name} is not a subtype of builtins.CorvaneDict"
+        for name in ("object", "float", "Other")
+    ] + [
+        "{'TypeError: builtins.CorvaneDict.__new__(object): object is not a subtype of builtins.CorvaneDict'}",
+        "TypeError: builtins.CorvaneDict.__new__(X): X is not a type object (int)",
+    ]
+
+
+def test_an_instance_that_holds_no_store_is_refused_wherever_it_is_used():
+    lines = run_child("""
+        import gc
+        try:
+            empty = object.__new__(C)
+        except TypeError as caught:
+            print("refused at creation:", caught)
+            raise SystemExit
+        print("made")
+        for call in (empty.sum, empty.product, lambda: empty.to_dict, lambda: empty.add_scalar(1),
+                     lambda: empty.reset(0), lambda: empty.add(D), lambda: D.add(empty), lambda: D.divide(empty)):
+            print(outcome(call))
+        del empty
+        gc.collect()
+    """)
+    if not IS_PYPY:
+        assert lines == [f"refused at creation: {NOT_SAFE}"]
+        return
+    assert lines == ["made"] + [f"TypeError: {NOT_SAFE}"] * 6 + [f"TypeError: argument 'other': {NOT_SAFE}"] * 2
+
+
+def test_an_object_whose_class_was_changed_is_refused():
+    lines = run_child("""
+        import gc
+        class Other:
+            pass
+        fresh, seen = Other(), Other()
+        print(outcome(lambda: D.add(seen)))  # reaches native code while still an Other
+        for o in (fresh, seen):
+            try:
+                o.__class__ = C
+            except TypeError as caught:
+                print("refused:", caught)
+                continue
+            print(outcome(o.sum), outcome(lambda: o.to_dict), outcome(lambda: D.add(o)), sep="\\n")
+        del fresh, seen, o
+        gc.collect()
+    """)
+    assert lines[0] == "TypeError: argument 'other': 'Other' object cannot be cast as 'CorvaneDict'"
+    if not IS_PYPY:
+        refused = "refused: __class__ assignment: 'builtins.CorvaneDict' deallocator differs from 'Other'"
+        assert lines[1:] == [refused] * 2
+        return
+    # PyPy allows the assignment. An object first seen by native code after it
+    # holds no store; one seen before keeps the type it had then.
+    assert lines[1:] == [f"TypeError: {NOT_SAFE}"] * 2 + [f"TypeError: argument 'other': {NOT_SAFE}"] + [
+        "TypeError: 'Other' object cannot be cast as 'CorvaneDict'"] * 2 + [
+        "TypeError: argument 'other': 'Other' object cannot be cast as 'CorvaneDict'"]
+
+
+def test_exceptions_raised_in_conversions_near_the_stack_limit():
+    # Every depth up to the limit: a conversion that raises, one that recurses
+    # until RecursionError, and a construction (a dict walk) at that depth.
+    lines = run_child("""
+        class Raises:
+            def __float__(self):
+                raise ValueError("raised")
+        class Recurses:
+            def __float__(self):
+                return recurse()
+        def recurse():
+            return recurse()
+        calls = (lambda: D.add_scalar(Raises()), lambda: D.add(D, fill=Recurses()),
+                 lambda: C({"a": Recurses()}), lambda: C({"a": 1.0, "b": 2.0}))
+        seen = set()
+        def walk(depth):
+            for call in calls:
+                seen.add(outcome(call).split(":")[0])
+            walk(depth + 1)
+        try:
+            walk(0)
+        except RecursionError:
+            pass
+        print(sorted(seen))
+    """)
+    assert set(eval(lines[0])) <= {"ValueError", "RecursionError", "no error"}
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy 7.3.11 converts a str subclass key for native code by calling its "
+                                    "__len__, and aborts the process inside PyDict_Next or PyIter_Next when that "
+                                    "raises, before the module sees the key")
+def test_str_subclass_key_whose_len_raises():
+    lines = run_child("""
+        class Key(str):
+            __hash__ = str.__hash__
+            def __len__(self):
+                raise ValueError("len")
+        print(outcome(lambda: print(C({Key("a"): 1.0}).to_dict)))
+    """)
+    assert lines == ["{'a': 1.0}", "no error"]
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy 7.3.11 has no gc.callbacks to run Python code during the import")
+def test_import_reentered_by_the_initialisation_does_not_hang():
+    # A collection during the module's initialisation runs a callback that
+    # imports the module again on the same thread.
+    body = """
+        import gc, sys
+        outcomes = []
+        def initialising():
+            frame = sys._getframe(2)
+            return frame is not None and frame.f_code.co_name == "_call_with_frames_removed" and \\
+                getattr(frame.f_locals.get("f"), "__name__", "") == "create_dynamic"
+        def callback(phase, info):
+            if phase == "start" and not outcomes and initialising():
+                try:
+                    import corvane
+                    outcomes.append("imported")
+                except ImportError as caught:
+                    outcomes.append(f"ImportError: {caught}")
+        gc.callbacks.append(callback)
+        gc.set_threshold(1, 1, 1)
+        import corvane
+        gc.callbacks.remove(callback)
+        gc.set_threshold(700, 10, 10)
+        print(outcomes)
+        print(corvane.__all__, corvane.CorvaneDict({"a": 2.0}).sum())
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.splitlines() == [
+        "[\"ImportError: partially initialized module 'corvane' cannot be imported while its initialization is "
+        "running (most likely due to a circular import)\"]",
+        "['CorvaneDict'] 2.0",
+    ]
