@@ -52,8 +52,8 @@ def peak_growth(kind, rounds):
     # PyPy sizes its nursery from the cache size the processor reports, and a
     # large nursery puts the first major collection late, so the same loop may
     # peak at 100 MB on one machine and 1 GB on another. The children get a
-    # fixed nursery unless one was asked for, and the bound below is relative
-    # to the host's own buffers anyway.
+    # fixed nursery unless one was asked for, and the loop below runs as long
+    # as the host's own buffers need anyway.
     env = dict(os.environ)
     env.setdefault("PYPY_GC_NURSERY", "4MB")
     result = subprocess.run([sys.executable, "-c", LOOP, kind, str(rounds)], capture_output=True, text=True,
@@ -66,24 +66,28 @@ def peak_growth(kind, rounds):
                     reason="AddressSanitizer's quarantine holds freed blocks back, so resident size "
                            "says nothing about the module's memory there")
 def test_deriving_large_results_keeps_memory_bounded():
-    # The loop tells a collector that hears of the module's blocks from one
-    # that does not only if the host collects well within it: let it run
-    # until the host's own buffers peak below half of what it allocates.
+    # The host's own buffers show how much this host lets pile up before it
+    # collects; the loop runs until that is at most a quarter of what it
+    # allocates. A collector that hears of the module's blocks then keeps
+    # well below half of it; one that does not keeps nearly all of it.
+    # (How close the module comes to the host's own buffers depends on the
+    # host: where dead young buffers go at the next minor collection, as on
+    # 32-bit PyPy, the module's blocks wait for the major one, which their
+    # reports bring about.) On CPython reference counting frees both kinds
+    # at once; the loop shows a missing report only where a collector
+    # decides when memory comes back.
     rounds = ROUNDS
     host = peak_growth("host", rounds)
-    while host > rounds * BLOCK / 2 and rounds < 4 * ROUNDS:
+    while host > rounds * BLOCK / 4 and rounds < 8 * ROUNDS:
         rounds *= 2
         host = peak_growth("host", rounds)
-    assert host <= rounds * BLOCK / 2, (
+    assert host <= rounds * BLOCK / 4, (
         f"the host's collector let {host / 1e6:.0f} MB of its own buffers pile up in {rounds} rounds")
     module = peak_growth("module", rounds)
-    # A quarter more than the host's own buffers, and one block: the collector
-    # can act on a block only once it is allocated, and the module reports a
-    # block right after allocating it, the host's buffer in the allocation.
-    # On CPython reference counting frees both kinds at once; the loop shows
-    # a missing report only where a collector decides when memory comes back.
-    assert module <= 1.25 * host + BLOCK, (
-        f"peak grew by {module / 1e6:.0f} MB, the host's own buffers by {host / 1e6:.0f} MB")
+    allocated = rounds * BLOCK
+    assert module <= allocated / 2, (
+        f"peak grew by {module / 1e6:.0f} MB of {allocated / 1e6:.0f} MB allocated, "
+        f"the host's own buffers by {host / 1e6:.0f} MB")
 
 
 @pytest.mark.skipif(IS_PYPY, reason="tracemalloc is a CPython facility")
