@@ -22,7 +22,7 @@ CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
-        sanitize sanitize-store sanitize-python leaks fuzz fuzz-build check-deep \
+        sanitize sanitize-store sanitize-python leaks fuzz fuzz-build fuzz-frame check-deep \
         bench bench-smoke bench-build test-cluster wheels
 
 # Built for Debian's PyPy itself, without a virtual environment: the demo
@@ -36,16 +36,17 @@ demo: $(STAMPS)/debian-demo
 # inputs and threads included) against the installed wheels of PyPy and of
 # every CPython present, pickling through a real cluster on CPython, and on
 # the 32-bit build; allocation failure injection on both hosts, the Python
-# suite under the sanitizers, and the benchmark once at a tiny size; last, the summary of the interpreters tested. test-pypy and
-# test-cpython run the suite against the build trees, for quicker turns while
-# working.
+# suite under the sanitizers, and the benchmark once at a tiny size; last, the
+# summary of the interpreters tested. test-pypy and test-cpython run the suite
+# against the build trees, for quicker turns while working.
 test: lint test-store test-installed test-cluster test-i386 test-faults sanitize-python bench-smoke
 	@cat $(BUILD)/installed/summary.txt
 
 # The long runs, for a release or a night: everything above, the store's unit
 # tests under the sanitizers (their sanitized build alone takes minutes), the
-# leak hunt on a debug interpreter and a bounded fuzzing session.
-check-deep: test sanitize-store leaks fuzz
+# leak hunt on a debug interpreter and bounded fuzzing sessions of the store
+# and of the module.
+check-deep: test sanitize-store leaks fuzz fuzz-frame
 
 setup: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/cpython/.ready $(VENV)/tools/.ready
 
@@ -212,8 +213,15 @@ leaks: $(VENV)/cpython-dbg/.ready
 # for FUZZ_SECONDS from the corpus in fuzz/corpus/ (new finds go to build/).
 # Clang 16, the first Debian clang whose std::source_location works with
 # libstdc++ 12; clang enables sized deallocation only on request.
-FUZZ_SECONDS ?= 60
+# Inputs of at most 512 bytes describe maps of up to ~50 entries, enough to
+# grow every table several times over; longer ones only make each run dearer.
+# AddressSanitizer's fake stacks are left out here: every injected allocation
+# failure throws, and each throw makes it sweep all of them, which cost a third
+# of the run (the sanitizer suites keep them). A crash found here replays with
+# `build/fuzz/fuzz/store_fuzz FILE`.
+FUZZ_SECONDS ?= 600
 FUZZ_CXX := clang++-16
+FUZZ_ENV := ASAN_OPTIONS=detect_stack_use_after_return=0
 
 fuzz-build: $(STAMPS)/debian
 	tools/debian-packages.sh clang-16 libclang-rt-16-dev
@@ -223,10 +231,35 @@ fuzz-build: $(STAMPS)/debian
 	      -DCORVANE_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target store_fuzz
 
+# One fuzzing process per core, sharing the corpus; each writes its log to
+# build/fuzz/logs/, and the executions of all of them are added up at the end.
 fuzz: fuzz-build
-	@mkdir -p $(BUILD)/fuzz/corpus
-	$(BUILD)/fuzz/fuzz/store_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -max_len=4096 \
-	    $(BUILD)/fuzz/corpus fuzz/corpus
+	@mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/logs && rm -f $(BUILD)/fuzz/logs/fuzz-*.log
+	cd $(BUILD)/fuzz/logs && $(FUZZ_ENV) ../fuzz/store_fuzz -jobs=$(JOBS) -workers=$(JOBS) \
+	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -max_len=512 -artifact_prefix=$(abspath $(BUILD)/fuzz)/ \
+	    ../corpus $(abspath fuzz/corpus) >/dev/null
+	@awk '/^stat::number_of_executed_units/ {runs += $$2; jobs++} /^stat::average_exec_per_sec/ {rate += $$2} \
+	    END {printf "store_fuzz: %d processes, %d executions, %d per second\n", jobs, runs, rate}' \
+	    $(BUILD)/fuzz/logs/fuzz-*.log
+
+# The module driven from Python on CPython: random calls with random
+# arguments, hostile ones included, each checked against a plain-Python model
+# (fuzz/frame_fuzz.py). atheris lives in a venv of its own; the module is the
+# CPython build, which the venv's interpreter (the same one) loads. Runs for
+# FRAME_FUZZ_SECONDS from the seed corpus in fuzz/frame-corpus/.
+FRAME_FUZZ_SECONDS ?= 300
+FUZZ_PY := $(VENV)/fuzz/bin/python
+
+$(VENV)/fuzz/.ready: fuzz/requirements.txt | $(STAMPS)/debian
+	/usr/bin/python3 -m venv $(VENV)/fuzz
+	$(FUZZ_PY) -m pip install -q --disable-pip-version-check -r fuzz/requirements.txt
+	touch $@
+
+fuzz-frame: build-cpython $(VENV)/fuzz/.ready
+	@mkdir -p $(BUILD)/fuzz-frame/corpus
+	PYTHONPATH=$(BUILD)/cpython $(FUZZ_PY) fuzz/frame_fuzz.py -max_total_time=$(FRAME_FUZZ_SECONDS) \
+	    -print_final_stats=1 -max_len=2048 -artifact_prefix=$(BUILD)/fuzz-frame/ \
+	    $(BUILD)/fuzz-frame/corpus fuzz/frame-corpus
 
 # The benchmark (bench/): numpy, pandas and matplotlib live in a venv of their
 # own, so that the tests never depend on them. The module and the floor probe

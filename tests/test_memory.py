@@ -10,9 +10,17 @@ from conftest import IS_PYPY
 
 N = 1_000_000
 DOMAIN = 0x636F7276
+BLOCK = 8 * N  # the values of one result: what each round of the loop allocates
+ROUNDS = 300
 
+# One process per measurement, so that each starts from the same heap. The
+# loop derives a result per round and drops one, with three alive: with
+# "module" the results are the module's, with "host" they are the host's own
+# buffers of the same size, whose every byte its collector knows of. Both
+# start from the same module object (a base of N entries), so both heaps hold
+# the same when the loop begins.
 LOOP = textwrap.dedent(f"""
-    import corvane, gc, time
+    import corvane, gc, sys
 
     def status(field):
         with open("/proc/self/status") as f:
@@ -20,31 +28,66 @@ LOOP = textwrap.dedent(f"""
                 if line.startswith(field):
                     return int(line.split()[1]) * 1024
 
+    kind, rounds = sys.argv[1], int(sys.argv[2])
     base = corvane.CorvaneDict({{f"k{{i}}": float(i) for i in range({N})}})
-    kept = [base.multiply_scalar(2.0) for _ in range(3)]
+    if kind == "module":
+        kept = [base.multiply_scalar(2.0) for _ in range(3)]
+        def derive(i):
+            return kept[(i + 1) % 3].add(base)
+    else:
+        kept = [bytearray({BLOCK}) for _ in range(3)]
+        def derive(i):
+            return bytearray(kept[(i + 1) % 3])
     gc.collect()  # start from a heap without the source dict's garbage
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # start the peak over from here
     before = status("VmRSS")
-    started = time.perf_counter()
-    for i in range(300):
-        kept[i % 3] = kept[(i + 1) % 3].add(base)
-    print(status("VmHWM") - before, time.perf_counter() - started)
+    for i in range(rounds):
+        kept[i % 3] = derive(i)
+    print(status("VmHWM") - before)
 """)
+
+
+def peak_growth(kind, rounds):
+    # PyPy sizes its nursery from the cache size the processor reports, and a
+    # large nursery puts the first major collection late, so the same loop may
+    # peak at 100 MB on one machine and 1 GB on another. The children get a
+    # fixed nursery unless one was asked for, and the loop below runs as long
+    # as the host's own buffers need anyway.
+    env = dict(os.environ)
+    env.setdefault("PYPY_GC_NURSERY", "4MB")
+    result = subprocess.run([sys.executable, "-c", LOOP, kind, str(rounds)], capture_output=True, text=True,
+                            env=env, timeout=1800)
+    assert result.returncode == 0, result.stderr
+    return int(result.stdout)
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's quarantine holds freed blocks back, so resident size "
                            "says nothing about the module's memory there")
 def test_deriving_large_results_keeps_memory_bounded():
-    result = subprocess.run([sys.executable, "-c", LOOP], capture_output=True, text=True, timeout=300)
-    assert result.returncode == 0, result.stderr
-    growth, _seconds = map(float, result.stdout.split())
-    # What the loop keeps alive: the base (within its budget of 48 bytes per
-    # entry) and four results of 8 bytes per entry. A collector that does not
-    # hear of the native blocks lets hundreds of dead results pile up instead.
-    live_need = N * (48 + 4 * 8)
-    assert growth < 3 * live_need, f"peak grew by {growth / 1e6:.0f} MB"
+    # The host's own buffers show how much this host lets pile up before it
+    # collects; the loop runs until that is at most a quarter of what it
+    # allocates. A collector that hears of the module's blocks then keeps
+    # well below half of it; one that does not keeps nearly all of it.
+    # (How close the module comes to the host's own buffers depends on the
+    # host: where dead young buffers go at the next minor collection, as on
+    # 32-bit PyPy, the module's blocks wait for the major one, which their
+    # reports bring about.) On CPython reference counting frees both kinds
+    # at once; the loop shows a missing report only where a collector
+    # decides when memory comes back.
+    rounds = ROUNDS
+    host = peak_growth("host", rounds)
+    while host > rounds * BLOCK / 4 and rounds < 8 * ROUNDS:
+        rounds *= 2
+        host = peak_growth("host", rounds)
+    assert host <= rounds * BLOCK / 4, (
+        f"the host's collector let {host / 1e6:.0f} MB of its own buffers pile up in {rounds} rounds")
+    module = peak_growth("module", rounds)
+    allocated = rounds * BLOCK
+    assert module <= allocated / 2, (
+        f"peak grew by {module / 1e6:.0f} MB of {allocated / 1e6:.0f} MB allocated, "
+        f"the host's own buffers by {host / 1e6:.0f} MB")
 
 
 @pytest.mark.skipif(IS_PYPY, reason="tracemalloc is a CPython facility")
