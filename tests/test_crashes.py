@@ -173,8 +173,11 @@ def test_import_reentered_by_the_initialisation_does_not_hang():
     """
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr[-3000:]
-    assert done.stdout.splitlines() == [
-        "[\"ImportError: partially initialized module 'corvane' cannot be imported while its initialization is "
-        "running (most likely due to a circular import)\"]",
-        "['CorvaneDict'] 2.0",
-    ]
+    # Where the collection comes while the cell is being filled, the nested
+    # import is refused; where it comes once the cell holds the module (the
+    # moment differs between CPython versions), it gets that module.
+    refused = ("[\"ImportError: partially initialized module 'corvane' cannot be imported while its "
+               "initialization is running (most likely due to a circular import)\"]")
+    outcomes, after = done.stdout.splitlines()
+    assert outcomes in (refused, "['imported']")
+    assert after == "['CorvaneDict'] 2.0"
