@@ -6,9 +6,9 @@
 // - load(keys, values) then build(): the least work export must do, a dict of
 //   new str and float objects made from bytes and doubles held in C.
 // - walk_bulk(d), build_bulk(): the same two crossings in bulk, the way the
-//   module makes them on PyPy: C takes the dict's keys and values as two
-//   lists, a helper in Python returns the keys' UTF-8 in one bytes and the
-//   values in one array('d'), which C reads through the buffer protocol; the
+//   module makes them on PyPy: C copies the dict, a helper in Python returns
+//   the keys' UTF-8 in one bytes and the values in one array('d'), which C
+//   reads through the buffer protocol; the
 //   export hands a helper one bytes of keys and one of doubles, and the helper
 //   builds the dict. Neither checks types or builds a store.
 // - machine(n, reps): ns per element of a plain copy, of c[i] = a[i] + b[i],
@@ -120,8 +120,8 @@ constexpr const char bulk_source[] = R"(
 from array import array
 
 
-def gather(keys, values):
-    return "\0".join(keys).encode("utf-8"), array("d", values)
+def gather(snapshot):
+    return array("B", "\0".join(list(snapshot)).encode("utf-8")), array("d", list(snapshot.values()))
 
 
 def build(text, numbers):
@@ -169,11 +169,11 @@ PyObject* walk_bulk(PyObject*, PyObject* dict)
     if (!load_bulk_helpers()) {
         return nullptr;
     }
-    PyObject* keys = PyDict_Keys(dict);
-    PyObject* values = keys != nullptr ? PyDict_Values(dict) : nullptr;
-    PyObject* gathered = values != nullptr ? PyObject_CallFunctionObjArgs(bulk_gather, keys, values, nullptr) : nullptr;
-    Py_XDECREF(values);
-    Py_XDECREF(keys);
+    // A copy made in C: one state of the dict, and one object to cross (a
+    // list would cross with a C-level copy of every item).
+    PyObject* snapshot = PyDict_Copy(dict);
+    PyObject* gathered = snapshot != nullptr ? PyObject_CallFunctionObjArgs(bulk_gather, snapshot, nullptr) : nullptr;
+    Py_XDECREF(snapshot);
     if (gathered == nullptr) {
         return nullptr;
     }

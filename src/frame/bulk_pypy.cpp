@@ -1,10 +1,10 @@
 // PyPy makes a C-level copy of every object it hands to C code, and frees it
 // only when its collector runs: a dict walk pays for two copies an entry,
-// several times what the store does with the entry. Here the dict's contents
-// cross in three objects instead: one bytes of all keys' UTF-8, separated by
-// NUL, and one array of doubles (plus, when a key holds a NUL itself, an array
-// of the keys' byte lengths). A helper written in Python makes them, and
-// PyPy's JIT compiles its loops; the export goes the other way round.
+// several times what the store does with the entry. Here the entries cross
+// as flat memory instead: all keys' UTF-8, separated by NUL, and the values as
+// doubles (plus, when a key holds a NUL itself, the keys' byte lengths). A
+// helper written in Python makes them, and PyPy's JIT compiles its loops; the
+// export goes the other way round.
 #include "frame/bulk.hpp"
 
 #include "frame/once.hpp"
@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace corvane::frame {
 
@@ -20,11 +21,14 @@ namespace {
 
 // gather() serves only what C reads without running Python code, so that the
 // result cannot differ from the walk one entry at a time: keys of type str,
-// values of type float, int or bool. The dict's contents come as two lists
-// that C took back to back, one state of the dict. None sends the caller to
-// the walk, which then meets whatever made this refuse (a key of another type,
-// a lone surrogate, an int beyond float range) in the dict's own order, and
-// raises exactly what it would have raised anyway.
+// values of type float, int or bool. It reads a copy of the dict, one state of
+// it that no one else can change. None sends the caller to the walk, which
+// then meets whatever made this refuse (a key of another type, a lone
+// surrogate, an int beyond float range) in the dict's own order, and raises
+// exactly what it would have raised anyway.
+//
+// What crosses to C lingers there until the collector has run twice, so the
+// large buffers never cross: C hands fill() memory of its own to copy them into.
 //
 // build() splits the keys' text at a separator that C chose from the ASCII
 // characters no key holds.
@@ -32,7 +36,14 @@ constexpr const char helper_source[] = R"(
 from array import array
 
 
-def gather(keys, values):
+class Gathered:
+    __slots__ = ("text", "numbers", "lengths")
+
+
+def gather(source):
+    snapshot = source.copy()
+    keys = list(snapshot)
+    values = list(snapshot.values())
     for key in keys:
         if type(key) is not str:
             return None
@@ -45,20 +56,35 @@ def gather(keys, values):
         text = "\0".join(keys).encode("utf-8")
     except (OverflowError, UnicodeEncodeError):
         return None
-    if text.count(b"\0") == len(keys) - 1:
-        return text, None, numbers
-    lengths = array("q", bytes(8 * len(keys)))
-    i = 0
-    for key in keys:
-        lengths[i] = len(key.encode("utf-8"))
-        i += 1
-    return text, lengths, numbers
+    made = Gathered()
+    made.text, made.numbers, made.lengths = text, numbers, None
+    if text.count(b"\0") != len(keys) - 1:
+        lengths = array("q", bytes(8 * len(keys)))
+        i = 0
+        for key in keys:
+            lengths[i] = len(key.encode("utf-8"))
+            i += 1
+        made.lengths = lengths
+    return made, len(keys), len(text), made.lengths is not None
+
+
+def fill(made, text, numbers, lengths):
+    text[:] = made.text
+    numbers[:] = memoryview(made.numbers).cast("B")
+    if lengths is not None:
+        lengths[:] = memoryview(made.lengths).cast("B")
+        lengths.release()
+    text.release()
+    numbers.release()
+    made.text = made.numbers = made.lengths = None
 
 
 def build(text, numbers, separator):
-    keys = text.decode("utf-8").split(separator)
+    keys = str(text, "utf-8").split(separator)
     values = array("d")
     values.frombytes(numbers)
+    text.release()
+    numbers.release()
     made = {}
     for i in range(len(keys)):
         made[keys[i]] = values[i]
@@ -67,6 +93,7 @@ def build(text, numbers, separator):
 
 struct Helpers {
     PyObject* gather;
+    PyObject* fill;
     PyObject* build;
 };
 
@@ -92,77 +119,90 @@ Result<const Helpers*> helpers()
             return fail(fetch());
         }
         PyObject* gather = PyDict_GetItemString(globals, "gather");
+        PyObject* fill = PyDict_GetItemString(globals, "fill");
         PyObject* build = PyDict_GetItemString(globals, "build");
-        if (gather == nullptr || build == nullptr) {
+        if (gather == nullptr || fill == nullptr || build == nullptr) {
             store::fault("the bulk helpers are missing");
         }
         Py_INCREF(gather);
+        Py_INCREF(fill);
         Py_INCREF(build);
-        return new Helpers{gather, build};
+        return new Helpers{gather, fill, build};
     });
 }
 
 // Below this many entries the call into the helper costs more than the walk.
 constexpr Py_ssize_t smallest_bulk = 2;
 
-// A buffer held for reading, released on every path.
-class ReadBuffer {
-public:
-    ReadBuffer() noexcept = default;
-    ReadBuffer(const ReadBuffer&) = delete;
-    ReadBuffer& operator=(const ReadBuffer&) = delete;
-    ~ReadBuffer()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    Status hold(PyObject* object)
-    {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) {
-            return fail(fetch());
-        }
-        held_ = true;
-        return {};
-    }
-    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
+// The gathered entries, copied into memory that C owns.
+struct Buffers {
+    std::vector<char> text;
+    std::vector<double> numbers;
+    std::vector<std::int64_t> lengths;
 };
 
-template <class T>
-T read_at(const char* data, std::size_t index) noexcept
+// A view of C memory for Python code; the helper releases it before returning.
+Ref view_of(void* data, std::size_t bytes, bool writable)
 {
-    T value;
-    std::memcpy(&value, data + index * sizeof(T), sizeof(T));
-    return value;
+    Py_buffer buffer{};
+    if (PyBuffer_FillInfo(&buffer, nullptr, data, static_cast<Py_ssize_t>(bytes), writable ? 0 : 1,
+                          writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
+        store::fault("could not describe a bulk buffer");
+    }
+    return must(PyMemoryView_FromBuffer(&buffer));
 }
 
-// The keys in `text`, in order: separated by one NUL each, and when `lengths`
-// is given, exactly that many bytes long (a key may hold NUL itself).
+std::size_t size_at(PyObject* tuple, Py_ssize_t index)
+{
+    const Py_ssize_t size = PyLong_AsSsize_t(PyTuple_GetItem(tuple, index));
+    if (size < 0) {
+        store::fault("the bulk gather returned a bad size");
+    }
+    return static_cast<std::size_t>(size);
+}
+
+Status copy_out(const Helpers& helpers, PyObject* gathered, Buffers& out)
+{
+    if (!PyTuple_Check(gathered) || PyTuple_Size(gathered) != 4) {
+        store::fault("the bulk gather returned an unexpected object");
+    }
+    const std::size_t count = size_at(gathered, 1);
+    out.text.resize(size_at(gathered, 2));
+    out.numbers.resize(count);
+    out.lengths.resize(PyObject_IsTrue(PyTuple_GetItem(gathered, 3)) == 1 ? count : 0);
+    Ref text = view_of(out.text.data(), out.text.size(), true);
+    Ref numbers = view_of(out.numbers.data(), count * sizeof(double), true);
+    Ref lengths = out.lengths.empty() ? Ref::borrow(Py_None)
+                                      : view_of(out.lengths.data(), count * sizeof(std::int64_t), true);
+    Ref filled = Ref::steal(PyObject_CallFunctionObjArgs(helpers.fill, PyTuple_GetItem(gathered, 0), text.get(),
+                                                         numbers.get(), lengths.get(), nullptr));
+    if (!filled) {
+        return fail(fetch());
+    }
+    return {};
+}
+
+// The keys in `text`, in order: separated by one NUL each, and when lengths
+// are given, exactly that many bytes long (a key may hold NUL itself).
 class KeySplitter {
 public:
-    KeySplitter(const ReadBuffer& text, const ReadBuffer* lengths) noexcept
-        : cursor_(text.data()), end_(text.data() + text.size()), lengths_(lengths)
+    explicit KeySplitter(const Buffers& buffers) noexcept
+        : cursor_(buffers.text.data()),
+          end_(buffers.text.data() + buffers.text.size()),
+          lengths_(buffers.lengths.empty() ? nullptr : buffers.lengths.data())
     {
     }
 
     std::string_view next(std::size_t index)
     {
-        const char* stop = nullptr;
+        const char* stop = cursor_;
         if (lengths_ != nullptr) {
-            const auto length = read_at<std::int64_t>(lengths_->data(), index);
-            if (length < 0 || length > end_ - cursor_) {
+            if (lengths_[index] < 0 || lengths_[index] > end_ - cursor_) {
                 store::fault("bulk key lengths exceed their text");
             }
-            stop = cursor_ + length;
+            stop += lengths_[index];
         } else {
             // Keys are short: a plain scan beats a call per key.
-            stop = cursor_;
             while (stop != end_ && *stop != '\0') {
                 ++stop;
             }
@@ -177,37 +217,23 @@ public:
 private:
     const char* cursor_;
     const char* end_;
-    const ReadBuffer* lengths_;
+    const std::int64_t* lengths_;
 };
 
-Result<store::Store> store_from_buffers(PyObject* gathered, std::size_t count)
+store::Store store_from_buffers(const Buffers& buffers)
 {
-    ReadBuffer text, lengths, numbers;
-    PyObject* length_object = PyTuple_GetItem(gathered, 1);
-    if (Status held = text.hold(PyTuple_GetItem(gathered, 0)); !held) {
-        return fail(std::move(held.error()));
+    const std::size_t count = buffers.numbers.size();
+    if (buffers.text.size() + 1 < count) {
+        store::fault("bulk key text is shorter than its separators");
     }
-    if (Status held = numbers.hold(PyTuple_GetItem(gathered, 2)); !held) {
-        return fail(std::move(held.error()));
-    }
-    const bool has_lengths = length_object != Py_None;
-    if (has_lengths) {
-        if (Status held = lengths.hold(length_object); !held) {
-            return fail(std::move(held.error()));
-        }
-    }
-    if (numbers.size() != count * sizeof(double) || text.size() + 1 < count ||
-        (has_lengths && lengths.size() != count * sizeof(std::int64_t))) {
-        store::fault("bulk buffers do not match the dict's size");
-    }
-    store::StoreBuilder builder(count, text.size() + 1 - count);
-    KeySplitter keys(text, has_lengths ? &lengths : nullptr);
+    store::StoreBuilder builder(count, buffers.text.size() + 1 - count);
+    KeySplitter keys(buffers);
     constexpr std::size_t batch = 64;
     std::array<store::StoreBuilder::Entry, batch> entries{};
     for (std::size_t first = 0; first < count; first += batch) {
         const std::size_t size = std::min(batch, count - first);
         for (std::size_t i = 0; i < size; ++i) {
-            entries[i] = {keys.next(first + i), read_at<double>(numbers.data(), first + i)};
+            entries[i] = {keys.next(first + i), buffers.numbers[first + i]};
         }
         builder.put_all(entries.data(), size);
     }
@@ -254,21 +280,19 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     if (!found) {
         return fail(std::move(found.error()));
     }
-    // Taken back to back from C, where no Python code runs in between: the
-    // keys and values of one state of the dict, in one order.
-    Ref keys = must(PyDict_Keys(dict));
-    Ref values = must(PyDict_Values(dict));
-    Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs((*found)->gather, keys.get(), values.get(), nullptr));
+    Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs((*found)->gather, dict, nullptr));
     if (!gathered) {
         return fail(fetch());
     }
     if (gathered.get() == Py_None) {
         return std::nullopt;
     }
-    if (!PyTuple_Check(gathered.get()) || PyTuple_Size(gathered.get()) != 3) {
-        store::fault("the bulk gather returned an unexpected object");
+    Buffers buffers;
+    if (Status copied = copy_out(**found, gathered.get(), buffers); !copied) {
+        return fail(std::move(copied.error()));
     }
-    return store_from_buffers(gathered.get(), static_cast<std::size_t>(size));
+    gathered = Ref();
+    return store_from_buffers(buffers);
 }
 
 std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store)
@@ -286,11 +310,8 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     if (!found) {
         return fail(std::move(found.error()));
     }
-    Ref text = must(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(all_keys.size() + count - 1)));
-    char* out = PyBytes_AsString(text.get());
-    if (out == nullptr) {
-        return fail(fetch());
-    }
+    std::vector<char> text(all_keys.size() + count - 1);
+    char* out = text.data();
     for (std::size_t position = 0; position < count; ++position) {
         const std::string_view key = store.keys->key(position);
         if (position != 0) {
@@ -299,12 +320,14 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
         std::memcpy(out, key.data(), key.size());
         out += key.size();
     }
-    Ref numbers = must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(store.values->data()),
-                                                 static_cast<Py_ssize_t>(count * sizeof(double))));
+    // Views of memory the call holds: nothing of the store's size is left
+    // for the collector. The receiver is borrowed, so its values stay put.
+    Ref text_view = view_of(text.data(), text.size(), false);
+    Ref numbers = view_of(const_cast<double*>(store.values->data()), count * sizeof(double), false);
     const char separator_char = static_cast<char>(separator);
     Ref separator_text = must(PyUnicode_FromStringAndSize(&separator_char, 1));
     Ref made = Ref::steal(
-        PyObject_CallFunctionObjArgs((*found)->build, text.get(), numbers.get(), separator_text.get(), nullptr));
+        PyObject_CallFunctionObjArgs((*found)->build, text_view.get(), numbers.get(), separator_text.get(), nullptr));
     if (!made) {
         return fail(fetch());
     }
