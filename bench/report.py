@@ -42,7 +42,8 @@ def host_table(run, sizes):
             others = []
             for impl, by_size in impls.items():
                 if impl != "corvane" and key in by_size:
-                    others.append("%s %s (%s)" % (impl, fmt(by_size[key]), fmt(mine / by_size[key])))
+                    ratio = mine / by_size[key] if by_size[key] > 0 else None  # a collection can take it to 0
+                    others.append("%s %s (%s)" % (impl, fmt(by_size[key]), fmt(ratio)))
             if workload in FLOOR_OF and FLOOR_OF[workload] in floor:
                 c = floor[FLOOR_OF[workload]]
                 others.append("C fold %s (%s)" % (fmt(c), fmt(mine / c)))
