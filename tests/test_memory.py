@@ -22,11 +22,6 @@ LOOP = textwrap.dedent(f"""
 
     base = corvane.CorvaneDict({{f"k{{i}}": float(i) for i in range({N})}})
     kept = [base.multiply_scalar(2.0) for _ in range(3)]
-    # The loop's steady state first: how much freed memory the construction
-    # left for the results to reuse differs with how it read the dict, and
-    # would otherwise decide how much the peak seems to grow.
-    for i in range(30):
-        kept[i % 3] = kept[(i + 1) % 3].add(base)
     gc.collect()  # start from a heap without the source dict's garbage
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # start the peak over from here
