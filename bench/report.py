@@ -45,7 +45,8 @@ def host_table(run, sizes):
             others = []
             for impl, by_size in impls.items():
                 if impl != "corvane" and key in by_size:
-                    others.append("%s %s (%s)" % (impl, fmt(by_size[key]), fmt(mine / by_size[key])))
+                    ratio = mine / by_size[key] if by_size[key] > 0 else None  # a collection can take it to 0
+                    others.append("%s %s (%s)" % (impl, fmt(by_size[key]), fmt(ratio)))
             if workload in FLOOR_OF and FLOOR_OF[workload] in floor:
                 c = floor[FLOOR_OF[workload]]
                 others.append("C fold %s (%s)" % (fmt(c), fmt(mine / c)))
@@ -66,6 +67,57 @@ def host_table(run, sizes):
                      "derived result %.1f bytes/entry." % (mem["method"], mem["copies"], f"{mem['n']:,}",
                                                            mem["constructed"], mem["derived"]))
         lines.append("")
+    return lines
+
+
+# The PyPy targets: (label, workload, alternative, bound at 10^4, bound at 10^6).
+RATIO_TARGETS = [
+    ("construction (fresh dict) / `{k: v for k, v in d.items()}`", "construct", "python comprehension", 1.5, 1.0),
+    ("to_dict / `{k: v for k, v in d.items()}`", "to_dict", "python comprehension", 2.0, 2.0),
+    ("chain / plain Python's chain", "chain", "python", 1.0, 0.5),
+]
+POSITIONAL = ["add derived", "add equal", "multiply_scalar", "reset", "sum", "product"]
+CROSS_HOST_BOUND = 1.5
+MEMORY_TOLERANCE = 0.10
+
+
+def verdict(ratio, bound):
+    return "%s (%s %s)" % (fmt(ratio), "met" if ratio <= bound else "MISSED", "\u2264 %g" % bound)
+
+
+def targets_table(runs, sizes):
+    """PyPy's targets as ratios measured in one run (or, PyPy against CPython,
+    in one benchmark invocation)."""
+    by_host = {run["host"]: run for run in runs}
+    pypy, cpython = by_host.get("pypy"), by_host.get("cpython")
+    if pypy is None:
+        return []
+    small, large = str(min(sizes)), str(max(sizes))
+    shown = [small] if small == large else [small, large]
+    lines = ["### Targets on PyPy", "",
+             "| target | " + " | ".join("n = %s" % f"{int(n):,}" for n in shown) + " |",
+             "|---|" + "---:|" * len(shown)]
+
+    def cell(workload, impl, key, bound, against=None):
+        mine = pypy["times"].get(workload, {}).get("corvane", {}).get(key)
+        other = (against or pypy)["times"].get(workload, {}).get(impl, {}).get(key)
+        return "-" if mine is None or not other else verdict(mine / other, bound)
+
+    for label, workload, impl, bound_small, bound_large in RATIO_TARGETS:
+        bounds = {large: bound_large, small: bound_small}
+        lines.append("| %s | %s |" % (label, " | ".join(cell(workload, impl, n, bounds[n]) for n in shown)))
+    if cpython is not None:
+        for workload in POSITIONAL:
+            lines.append("| %s, PyPy ns / CPython ns | %s |" % (
+                workload, " | ".join(cell(workload, "corvane", n, CROSS_HOST_BOUND, cpython) for n in shown)))
+    mem_pypy, mem_cpython = pypy.get("memory"), (cpython or {}).get("memory")
+    if mem_pypy and mem_cpython and mem_cpython["constructed"] > 0:
+        ratio = mem_pypy["constructed"] / mem_cpython["constructed"]
+        lines.append("")
+        lines.append("Bytes per entry of a constructed object (%s entries): PyPy %.1f, CPython %.1f, ratio %s." % (
+            f"{mem_pypy['n']:,}", mem_pypy["constructed"], mem_cpython["constructed"],
+            verdict(ratio, 1 + MEMORY_TOLERANCE)))
+    lines.append("")
     return lines
 
 
@@ -201,6 +253,7 @@ def main():
             runs.append(json.load(f))
     m = runs[0]["machine"]
     lines = ["Machine: %s, %d CPUs, %s." % (m["cpu"], m["cpus"], m["platform"]), ""]
+    lines += targets_table(runs, args.sizes)
     for run in runs:
         lines += host_table(run, args.sizes)
     if args.store:

@@ -9,6 +9,7 @@ number comes from this one process, so ratios between them are fair.
 """
 
 import argparse
+import array
 import gc
 import json
 import math
@@ -56,21 +57,47 @@ def make_data(n):
     return d, d2, dh
 
 
+class Fresh:
+    """A case whose every call gets inputs of its own, made by make() before the
+    clock starts: a dict of new key and value objects, as a caller's freshly
+    built dict has them. Reading a dict from C makes PyPy attach a C-level copy
+    to every key and value, kept as long as the object lives, so a dict read a
+    second time costs much less than a new one."""
+
+    def __init__(self, make, use):
+        self.make, self.use = make, use
+
+
+def fresh_maker(d):
+    """Makes copies of d whose keys and values are new objects."""
+    text = "\0".join(d)  # the benchmark's keys hold no NUL
+    numbers = array.array("d", d.values())
+    return lambda: dict(zip(text.split("\0"), numbers.tolist()))
+
+
+def comprehension(d):
+    return {k: v for k, v in d.items()}
+
+
 def workloads(d, d2, dh):
-    """{workload: {implementation: zero-argument callable}}."""
+    """{workload: {implementation: zero-argument callable or Fresh}}."""
     fill, s = 0.5, 1.5
     a, b_equal, b_half = CorvaneDict(d), CorvaneDict(d2), CorvaneDict(dh)
     b_derived = a.multiply_scalar(2.0)
     p_derived = {k: v * 2.0 for k, v in d.items()}
     keys, values = list(d), list(d.values())
     corvane_floor.load(keys, values)
+    fresh_d, fresh_d2 = fresh_maker(d), fresh_maker(d2)
 
-    def chain_corvane():
-        x, y = CorvaneDict(d), CorvaneDict(d2)
+    def fresh_pair():
+        return fresh_d(), fresh_d2()
+
+    def chain_corvane(pair):
+        x, y = CorvaneDict(pair[0]), CorvaneDict(pair[1])
         return x.add(y).multiply_scalar(s).subtract(x).divide(y).add_scalar(1.0).to_dict
 
-    def chain_python():
-        x, y = dict(d), dict(d2)
+    def chain_python(pair):
+        x, y = dict(pair[0]), dict(pair[1])
         r = {k: v + y.get(k, 0.0) for k, v in x.items()}
         r = {k: v * s for k, v in r.items()}
         r = {k: v - x.get(k, 0.0) for k, v in r.items()}
@@ -79,9 +106,12 @@ def workloads(d, d2, dh):
 
     w = {
         "construct": {
-            "corvane": lambda: CorvaneDict(d),
+            "corvane": Fresh(fresh_d, CorvaneDict),
+            "corvane, reused dict": lambda: CorvaneDict(d),
+            "python comprehension": Fresh(fresh_d, comprehension),
             "python dict(d)": lambda: dict(d),
-            "C-API floor": lambda: corvane_floor.walk(d),
+            "C-API floor": Fresh(fresh_d, corvane_floor.walk),
+            "C-API bulk floor": Fresh(fresh_d, corvane_floor.walk_bulk),
         },
         "add derived": {
             "corvane": lambda: a.add(b_derived),
@@ -113,12 +143,14 @@ def workloads(d, d2, dh):
         },
         "to_dict": {
             "corvane": lambda: a.to_dict,
+            "python comprehension": lambda: comprehension(d),
             "python dict(d)": lambda: dict(d),
             "C-API floor": lambda: corvane_floor.build(),
+            "C-API bulk floor": lambda: corvane_floor.build_bulk(),
         },
         "chain": {
-            "corvane": chain_corvane,
-            "python": chain_python,
+            "corvane": Fresh(fresh_pair, chain_corvane),
+            "python": Fresh(fresh_pair, chain_python),
         },
     }
     if numpy is not None:
@@ -154,6 +186,8 @@ def workloads(d, d2, dh):
 
 def time_one(fn, n, reps, min_rep_ns, warm_s):
     """Median ns per entry of fn() over reps repetitions."""
+    if isinstance(fn, Fresh):
+        return time_fresh(fn, n, reps, min_rep_ns, warm_s)
     # Warm-up: on PyPy long enough for the JIT to compile the loops involved.
     warm_until = time.perf_counter() + warm_s
     while True:
@@ -183,6 +217,44 @@ def time_one(fn, n, reps, min_rep_ns, warm_s):
     return samples[len(samples) // 2]
 
 
+def time_fresh(case, n, reps, min_rep_ns, warm_s):
+    """Median ns per entry of case.use(input), each call on its own input. The
+    collector's share is counted: a collection runs inside the timed span, less
+    the time of a collection that follows it over the same live heap, so what
+    remains is what the garbage of the calls cost it."""
+    warm_until = time.perf_counter() + warm_s
+    while True:
+        item = case.make()
+        start = time.perf_counter_ns()
+        case.use(item)
+        once = max(time.perf_counter_ns() - start, 1)
+        if time.perf_counter() >= warm_until:
+            break
+    del item
+    inner = max(1, min(200, min_rep_ns // once))
+    samples = []
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(reps):
+            items = [case.make() for _ in range(inner)]
+            gc.collect()
+            start = time.process_time_ns()
+            for item in items:
+                case.use(item)
+            gc.collect()
+            middle = time.process_time_ns()
+            gc.collect()
+            end = time.process_time_ns()
+            samples.append(max(0, (middle - start) - (end - middle)) / (inner * n))
+            del items, item
+            gc.collect()
+    finally:
+        gc.enable()
+    samples.sort()
+    return samples[len(samples) // 2]
+
+
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -196,9 +268,12 @@ def memory_per_entry(d, copies):
     set does not grow.
     """
     n = len(d)
-    # PyPy makes C-level proxies of the dict's keys and values on the first
-    # walk and keeps them as long as the dict: a first object pays for them.
-    first = CorvaneDict(d)
+    # Every object is built from a dict of its own, as a caller builds it; the
+    # dicts stay alive, so whatever a construction leaves attached to their
+    # keys and values (PyPy's C-level copies of them, on a walk from C) counts.
+    fresh = fresh_maker(d)
+    first = CorvaneDict(fresh())
+    sources = [fresh() for _ in range(copies)]
 
     def settled_rss():
         gc.collect()
@@ -206,14 +281,14 @@ def memory_per_entry(d, copies):
         return rss_bytes()
 
     before = settled_rss()
-    built = [CorvaneDict(d) for _ in range(copies)]
+    built = [CorvaneDict(source) for source in sources]
     constructed = (settled_rss() - before) / (copies * n)
     before = settled_rss()
     derived = [first.add_scalar(1.0) for _ in range(copies)]
     derived_bytes = (settled_rss() - before) / (copies * n)
-    del built, derived, first
+    del built, derived, first, sources
     return {"constructed": constructed, "derived": derived_bytes, "n": n, "copies": copies,
-            "method": "RSS growth in a fresh process"}
+            "method": "RSS growth in a fresh process, after a collection, each object from a dict of its own"}
 
 
 def trim():
@@ -242,6 +317,7 @@ def main():
                         help="seconds of calls before timing each case (JIT warm-up)")
     parser.add_argument("--memory-n", type=int, default=10**6)
     parser.add_argument("--memory-copies", type=int, default=5)
+    parser.add_argument("--workloads", nargs="+", help="time only these workloads (default: all)")
     parser.add_argument("--memory-only", action="store_true", help="print the memory figures as JSON and stop")
     args = parser.parse_args()
     if args.memory_only:
@@ -261,6 +337,8 @@ def main():
     for n in args.sizes:
         d, d2, dh = make_data(n)
         for workload, impls in workloads(d, d2, dh).items():
+            if args.workloads and workload not in args.workloads:
+                continue
             for impl, fn in impls.items():
                 ns = time_one(fn, n, args.reps, int(args.min_rep_ms * 1e6), args.warm_s)
                 result["times"].setdefault(workload, {}).setdefault(impl, {})[str(n)] = ns

@@ -1,5 +1,6 @@
 #include "frame/convert.hpp"
 
+#include "frame/bulk.hpp"
 #include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
@@ -141,7 +142,7 @@ void check_size(PyObject* dict, Py_ssize_t size_at_start)
 
 #if !defined(PYPY_VERSION)
 
-Result<store::Store> store_from_dict(PyObject* dict)
+Result<store::Store> walk_entries(PyObject* dict)
 {
     Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
     if (!guard) {
@@ -233,7 +234,7 @@ Result<std::vector<Entry>> gather_entries(PyObject* dict, Py_ssize_t expected)
 // of its steps. The entries are therefore gathered first, then converted; a
 // change made by a conversion shows up as a new size, or, with the size kept,
 // as a different sequence of keys when the dict is gathered once more at the end.
-Result<store::Store> store_from_dict(PyObject* dict)
+Result<store::Store> walk_entries(PyObject* dict)
 {
     Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
     if (!guard) {
@@ -276,6 +277,14 @@ Result<store::Store> store_from_dict(PyObject* dict)
 
 #endif
 
+Result<store::Store> store_from_dict(PyObject* dict)
+{
+    if (std::optional<Result<store::Store>> bulk = store_from_plain_dict(dict)) {
+        return std::move(*bulk);
+    }
+    return walk_entries(dict);
+}
+
 namespace {
 
 // A dict sized for n entries up front, so that filling it never resizes.
@@ -293,6 +302,9 @@ PyObject* new_dict(std::size_t n)
 
 Result<PyObject*> store_to_dict(const store::Store& store)
 {
+    if (std::optional<Result<PyObject*>> bulk = plain_dict_from_store(store)) {
+        return std::move(*bulk);
+    }
     const std::size_t count = store.size();
     Ref dict = must(new_dict(count));
     const double* values = store.values->data();

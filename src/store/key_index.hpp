@@ -71,6 +71,9 @@ public:
 
     bool equal_layout(const KeyTable& other) const noexcept;
 
+    // Every key's bytes, in position order, back to back.
+    std::string_view all_keys() const noexcept { return {arena_.data(), offsets_[count_]}; }
+
 private:
     void place(std::uint64_t hash, std::uint32_t position) noexcept;
     void grow_table();
@@ -107,6 +110,9 @@ public:
 
     // The key at `position`; a position out of range is an internal fault.
     [[nodiscard]] std::string_view key(std::size_t position) const;
+
+    // All keys' bytes back to back in position order: key(p) is the p-th piece.
+    [[nodiscard]] std::string_view all_key_bytes() const noexcept { return table_.all_keys(); }
 
     // The position of `key`, hashed with this index's own state.
     [[nodiscard]] std::optional<std::size_t> find(std::string_view key) const noexcept;
