@@ -8,6 +8,7 @@
 #include "frame/bulk.hpp"
 
 #include "frame/once.hpp"
+#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 #include <array>
@@ -99,6 +100,16 @@ struct Helpers {
 
 OnceCell<Helpers> helpers_cell;
 
+// What a helper raised goes back as it is: fetching it can fail inside the
+// host near the stack limit (see take_leaving_pending()).
+Failure raised_by_helper()
+{
+    if (std::optional<Failure> failure = take_leaving_pending()) {
+        return std::move(*failure);
+    }
+    return fetch();
+}
+
 // The helpers live in a module object of their own: PyPy's JIT reads a
 // module's globals much faster than those of a plain dict. The module is
 // registered nowhere, so no import or attribute ever reaches it; the cell
@@ -177,7 +188,7 @@ Status copy_out(const Helpers& helpers, PyObject* gathered, Buffers& out)
     Ref filled = Ref::steal(PyObject_CallFunctionObjArgs(helpers.fill, PyTuple_GetItem(gathered, 0), text.get(),
                                                          numbers.get(), lengths.get(), nullptr));
     if (!filled) {
-        return fail(fetch());
+        return fail(raised_by_helper());
     }
     return {};
 }
@@ -276,13 +287,17 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     if (size < smallest_bulk) {
         return std::nullopt;
     }
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+    if (!guard) {
+        return fail(std::move(guard.error()));
+    }
     Result<const Helpers*> found = helpers();
     if (!found) {
         return fail(std::move(found.error()));
     }
     Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs((*found)->gather, dict, nullptr));
     if (!gathered) {
-        return fail(fetch());
+        return fail(raised_by_helper());
     }
     if (gathered.get() == Py_None) {
         return std::nullopt;
@@ -305,6 +320,10 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     const int separator = absent_ascii(all_keys);
     if (separator < 0) {
         return std::nullopt;
+    }
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+    if (!guard) {
+        return fail(std::move(guard.error()));
     }
     Result<const Helpers*> found = helpers();
     if (!found) {
@@ -329,7 +348,7 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     Ref made = Ref::steal(
         PyObject_CallFunctionObjArgs((*found)->build, text_view.get(), numbers.get(), separator_text.get(), nullptr));
     if (!made) {
-        return fail(fetch());
+        return fail(raised_by_helper());
     }
     return made.release();
 }
