@@ -278,6 +278,30 @@ int absent_ascii(std::string_view text) noexcept
 
 }  // namespace
 
+namespace {
+
+// The helpers, with the stack guarded for as long as they run: near the
+// stack limit the host cannot report what Python code raised.
+struct Crossing {
+    RecursionGuard guard;
+    const Helpers* helpers;
+};
+
+Result<Crossing> enter_crossing()
+{
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+    if (!guard) {
+        return fail(std::move(guard.error()));
+    }
+    Result<const Helpers*> found = helpers();
+    if (!found) {
+        return fail(std::move(found.error()));
+    }
+    return Crossing{std::move(*guard), *found};
+}
+
+}  // namespace
+
 std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
 {
     if (!PyDict_CheckExact(dict)) {
@@ -287,15 +311,11 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     if (size < smallest_bulk) {
         return std::nullopt;
     }
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    if (!guard) {
-        return fail(std::move(guard.error()));
-    }
-    Result<const Helpers*> found = helpers();
+    Result<Crossing> found = enter_crossing();
     if (!found) {
         return fail(std::move(found.error()));
     }
-    Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs((*found)->gather, dict, nullptr));
+    Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs(found->helpers->gather, dict, nullptr));
     if (!gathered) {
         return fail(raised_by_helper());
     }
@@ -303,7 +323,7 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
         return std::nullopt;
     }
     Buffers buffers;
-    if (Status copied = copy_out(**found, gathered.get(), buffers); !copied) {
+    if (Status copied = copy_out(*found->helpers, gathered.get(), buffers); !copied) {
         return fail(std::move(copied.error()));
     }
     gathered = Ref();
@@ -321,11 +341,7 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     if (separator < 0) {
         return std::nullopt;
     }
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    if (!guard) {
-        return fail(std::move(guard.error()));
-    }
-    Result<const Helpers*> found = helpers();
+    Result<Crossing> found = enter_crossing();
     if (!found) {
         return fail(std::move(found.error()));
     }
@@ -345,8 +361,8 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     Ref numbers = view_of(const_cast<double*>(store.values->data()), count * sizeof(double), false);
     const char separator_char = static_cast<char>(separator);
     Ref separator_text = must(PyUnicode_FromStringAndSize(&separator_char, 1));
-    Ref made = Ref::steal(
-        PyObject_CallFunctionObjArgs((*found)->build, text_view.get(), numbers.get(), separator_text.get(), nullptr));
+    Ref made = Ref::steal(PyObject_CallFunctionObjArgs(found->helpers->build, text_view.get(), numbers.get(),
+                                                       separator_text.get(), nullptr));
     if (!made) {
         return fail(raised_by_helper());
     }
