@@ -1,0 +1,48 @@
+// CPython's dict iteration survives a dict that changes under it, and reads a
+// subclass's storage without consulting the subclass: the walk converts each
+// entry as it meets it and checks after every step that the dict stayed put.
+#include "frame/dict_walk.hpp"
+#include "frame/recursion_guard.hpp"
+#include "store/fault.hpp"
+
+namespace corvane::frame {
+
+Result<std::string_view> key_text(PyObject* key, Ref& /*holder*/) { return stored_text(key); }
+
+Py_ssize_t stored_size(PyObject* dict) { return PyDict_Size(dict); }
+
+Result<store::Store> walk_entries(PyObject* dict)
+{
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
+    if (!guard) {
+        return fail(std::move(guard.error()));
+    }
+    const Py_ssize_t size_at_start = stored_size(dict);
+    store::StoreBuilder builder(static_cast<std::size_t>(size_at_start));
+    PendingEntries pending(builder);
+    Py_ssize_t remaining = size_at_start;
+    Py_ssize_t position = 0;
+    for (;;) {
+        // A value's conversion can run Python code that changes the dict; the
+        // walk must not go on over a table that moved under it.
+        check_size(dict, size_at_start);
+        if (remaining == -1) {
+            store::fault("dictionary keys changed during iteration");
+        }
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (PyDict_Next(dict, &position, &key, &value) == 0) {
+            break;
+        }
+        --remaining;
+        Ref hold_key = Ref::borrow(key);
+        Ref hold_value = Ref::borrow(value);
+        if (Status put = pending.add(key, value); !put) {
+            return fail(std::move(put.error()));
+        }
+    }
+    pending.flush();
+    return std::move(builder).finish();
+}
+
+}  // namespace corvane::frame
