@@ -15,20 +15,6 @@
 
 namespace corvane::frame {
 
-// Marks the calling thread as running inside the module for the call.
-class ThreadMark {
-public:
-    ThreadMark() noexcept { ++depth(); }
-    ~ThreadMark() { --depth(); }
-    ThreadMark(const ThreadMark&) = delete;
-    ThreadMark& operator=(const ThreadMark&) = delete;
-    static int& depth() noexcept
-    {
-        thread_local int nesting = 0;
-        return nesting;
-    }
-};
-
 // Runs `body` and turns any C++ exception into a failure value.
 template <class Body>
 auto run_caught(Body& body) -> decltype(body())
@@ -51,7 +37,6 @@ auto run_caught(Body& body) -> decltype(body())
 template <class Body>
 PyObject* boundary(Body&& body) noexcept
 {
-    ThreadMark mark;
     Result<PyObject*> outcome = run_caught(body);
     try {
         if (outcome) {
@@ -68,7 +53,6 @@ PyObject* boundary(Body&& body) noexcept
 template <class Body>
 void deallocation_boundary(Body&& body) noexcept
 {
-    ThreadMark mark;
     auto wrapped = [&]() -> Status {
         body();
         return {};

@@ -16,20 +16,6 @@ struct Instance {
     std::atomic<std::uint32_t> borrow_flag;
 };
 
-// The class's type object, made by the module's first initialisation.
-Result<PyTypeObject*> get_or_create_class_type();
-// The type object for code that runs after initialisation: its absence is a fault.
-PyTypeObject* class_type();
-
-bool is_instance(PyObject* object);
-
-// An instance of the class (or a subtype) that holds a store. PyPy lets
-// object.__new__ make an instance without running the constructor; such an
-// instance holds no store (the host zero-fills what it allocates) and is
-// refused wherever it is used. `argument` names the parameter in the message,
-// or is null for the receiver.
-Status check_instance(PyObject* object, const char* argument);
-
 // A shared borrow, released when the holder goes, on every path.
 class SharedBorrow {
 public:
@@ -48,9 +34,6 @@ private:
     explicit SharedBorrow(Instance* instance) noexcept : instance_(instance) {}
     Instance* instance_;
 };
-
-// Receiver conversion: a CorvaneDict (or subtype) instance, borrowed.
-Result<SharedBorrow> borrow_receiver(PyObject* receiver);
 
 // Moves the store into a new instance of `type`; on failure the store is released.
 Result<PyObject*> create_instance(store::Store store, PyTypeObject* type);

@@ -2,9 +2,9 @@
 // second import (after removal from sys.modules) returns the very same module
 // without registering the class twice.
 #include "frame/boundary.hpp"
-#include "frame/instance.hpp"
 #include "frame/once.hpp"
 #include "frame/tracking.hpp"
+#include "frame/type_spec.hpp"
 #include "store/fault.hpp"
 
 namespace corvane::frame {

@@ -1,7 +1,7 @@
 #include "frame/pickling.hpp"
 
 #include "frame/boundary.hpp"
-#include "frame/instance.hpp"
+#include "frame/type_spec.hpp"
 
 #include <bit>
 #include <cstdint>

@@ -1,14 +1,19 @@
 #include "frame/type_spec.hpp"
 
 #include "frame/docstrings.hpp"
-#include "frame/instance.hpp"
 #include "frame/methods.hpp"
+#include "store/fault.hpp"
+
+#include <atomic>
 
 #include <cstring>
 
 namespace corvane::frame {
 
 namespace {
+
+// Written under the interpreter lock; the first type stored stays.
+std::atomic<PyTypeObject*> class_type_cell{nullptr};
 
 void deallocate_slot(PyObject* object) { deallocate_instance(object); }
 
@@ -53,6 +58,63 @@ Result<PyTypeObject*> create_class_type()
     type = owned.release();
 #endif
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+Result<PyTypeObject*> get_or_create_class_type()
+{
+    if (PyTypeObject* ready = class_type_cell.load(std::memory_order_acquire)) {
+        return ready;
+    }
+    Result<PyTypeObject*> made = create_class_type();
+    if (!made) {
+        return made;
+    }
+    PyTypeObject* expected = nullptr;
+    if (!class_type_cell.compare_exchange_strong(expected, *made, std::memory_order_acq_rel)) {
+        Py_DECREF(as_object(*made));  // another thread won while the host ran Python code
+        return expected;
+    }
+    return *made;
+}
+
+PyTypeObject* class_type()
+{
+    if (PyTypeObject* ready = class_type_cell.load(std::memory_order_acquire)) {
+        return ready;
+    }
+    Result<PyTypeObject*> made = get_or_create_class_type();
+    if (!made) {
+        write_unraisable(std::move(made.error()), nullptr);
+        store::fault("failed to create type object for `CorvaneDict`");
+    }
+    return *made;
+}
+
+bool is_instance(PyObject* object)
+{
+    PyTypeObject* type = class_type();
+    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type) != 0;
+}
+
+Status check_instance(PyObject* object, const char* argument)
+{
+    if (!is_instance(object)) {
+        return fail(Failure::cast(Py_TYPE(object), "CorvaneDict", argument));
+    }
+    if (!reinterpret_cast<Instance*>(object)->store.keys) {
+        std::string message = argument != nullptr ? "argument '" + std::string(argument) + "': " : std::string();
+        return fail(Failure::type_error(message + "object.__new__(" + class_spec_name + ") is not safe, use " +
+                                        class_spec_name + ".__new__()"));
+    }
+    return {};
+}
+
+Result<SharedBorrow> borrow_receiver(PyObject* receiver)
+{
+    if (Status checked = check_instance(receiver, nullptr); !checked) {
+        return fail(std::move(checked.error()));
+    }
+    return SharedBorrow::take(reinterpret_cast<Instance*>(receiver));
 }
 
 }  // namespace corvane::frame
