@@ -290,13 +290,9 @@ struct Crossing {
 Result<Crossing> enter_crossing()
 {
     Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    if (!guard) {
-        return fail(std::move(guard.error()));
-    }
+    CORVANE_TRY(guard);
     Result<const Helpers*> found = helpers();
-    if (!found) {
-        return fail(std::move(found.error()));
-    }
+    CORVANE_TRY(found);
     return Crossing{std::move(*guard), *found};
 }
 
@@ -312,9 +308,7 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
         return std::nullopt;
     }
     Result<Crossing> found = enter_crossing();
-    if (!found) {
-        return fail(std::move(found.error()));
-    }
+    CORVANE_TRY(found);
     Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs(found->helpers->gather, dict, nullptr));
     if (!gathered) {
         return fail(raised_by_helper());
@@ -323,9 +317,7 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
         return std::nullopt;
     }
     Buffers buffers;
-    if (Status copied = copy_out(*found->helpers, gathered.get(), buffers); !copied) {
-        return fail(std::move(copied.error()));
-    }
+    CORVANE_TRY(copy_out(*found->helpers, gathered.get(), buffers));
     gathered = Ref();
     return store_from_buffers(buffers);
 }
@@ -342,9 +334,7 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
         return std::nullopt;
     }
     Result<Crossing> found = enter_crossing();
-    if (!found) {
-        return fail(std::move(found.error()));
-    }
+    CORVANE_TRY(found);
     std::vector<char> text(all_keys.size() + count - 1);
     char* out = text.data();
     for (std::size_t position = 0; position < count; ++position) {

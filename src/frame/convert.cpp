@@ -15,9 +15,7 @@ Result<double> to_double(PyObject* object)
         return PyFloat_AS_DOUBLE(object);
     }
     Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    if (!guard) {
-        return fail(std::move(guard.error()));
-    }
+    CORVANE_TRY(guard);
     double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         // What __float__ raised goes back as it is; see take_leaving_pending().
@@ -39,13 +37,9 @@ Result<store::StoreBuilder::Entry> convert_entry(PyObject* key, PyObject* value,
         return fail(Failure::cast(Py_TYPE(key), "str"));
     }
     Result<std::string_view> text = key_text(key, holder);
-    if (!text) {
-        return fail(std::move(text.error()));
-    }
+    CORVANE_TRY(text);
     Result<double> number = to_double(value);
-    if (!number) {
-        return fail(std::move(number.error()));
-    }
+    CORVANE_TRY(number);
     if (!holder) {
         holder = Ref::borrow(key);
     }
@@ -75,9 +69,7 @@ Status PendingEntries::add(PyObject* key, PyObject* value)
 {
     Ref holder;
     Result<store::StoreBuilder::Entry> entry = convert_entry(key, value, holder);
-    if (!entry) {
-        return fail(std::move(entry.error()));
-    }
+    CORVANE_TRY(entry);
     held_[count_] = std::move(holder);
     entries_[count_] = *entry;
     if (++count_ == batch) {

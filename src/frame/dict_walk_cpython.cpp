@@ -14,9 +14,7 @@ Py_ssize_t stored_size(PyObject* dict) { return PyDict_Size(dict); }
 Result<store::Store> walk_entries(PyObject* dict)
 {
     Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
-    if (!guard) {
-        return fail(std::move(guard.error()));
-    }
+    CORVANE_TRY(guard);
     const Py_ssize_t size_at_start = stored_size(dict);
     store::StoreBuilder builder(static_cast<std::size_t>(size_at_start));
     PendingEntries pending(builder);
@@ -37,9 +35,7 @@ Result<store::Store> walk_entries(PyObject* dict)
         --remaining;
         Ref hold_key = Ref::borrow(key);
         Ref hold_value = Ref::borrow(value);
-        if (Status put = pending.add(key, value); !put) {
-            return fail(std::move(put.error()));
-        }
+        CORVANE_TRY(pending.add(key, value));
     }
     pending.flush();
     return std::move(builder).finish();

@@ -101,14 +101,10 @@ Result<std::vector<Entry>> gather_entries(PyObject* dict, Py_ssize_t expected)
 Result<store::Store> walk_entries(PyObject* dict)
 {
     Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
-    if (!guard) {
-        return fail(std::move(guard.error()));
-    }
+    CORVANE_TRY(guard);
     const Py_ssize_t size_at_start = stored_size(dict);
     Result<std::vector<Entry>> entries = gather_entries(dict, size_at_start);
-    if (!entries) {
-        return fail(std::move(entries.error()));
-    }
+    CORVANE_TRY(entries);
     store::StoreBuilder builder(entries->size());
     PendingEntries pending(builder);
     bool ran_python_code = false;
@@ -118,17 +114,13 @@ Result<store::Store> walk_entries(PyObject* dict)
         PyObject* number = entry.value.get();
         ran_python_code = ran_python_code ||
                           !(PyFloat_CheckExact(number) || PyLong_CheckExact(number) || PyBool_Check(number));
-        if (Status put = pending.add(entry.key.get(), number); !put) {
-            return fail(std::move(put.error()));
-        }
+        CORVANE_TRY(pending.add(entry.key.get(), number));
     }
     pending.flush();
     if (ran_python_code) {
         check_size(dict, size_at_start);
         Result<std::vector<Entry>> again = gather_entries(dict, size_at_start);
-        if (!again) {
-            return fail(std::move(again.error()));
-        }
+        CORVANE_TRY(again);
         for (std::size_t i = 0; i < entries->size(); ++i) {
             // PyPy may hand out a new object for the same key: compare the text.
             if (i >= again->size() || !same_text((*again)[i].key.get(), (*entries)[i].key.get())) {

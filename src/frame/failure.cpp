@@ -101,10 +101,8 @@ void Failure::raise_deferred()
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    PyObject *pending_type = nullptr, *pending_value = nullptr, *pending_traceback = nullptr;
-    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
-    PyErr_NormalizeException(&pending_type, &pending_value, &pending_traceback);
-    PyErr_Restore(pending_type, pending_value, pending_traceback);
+    FetchedException raised = fetch_normalised();
+    PyErr_Restore(raised.type.release(), raised.value.release(), raised.traceback.release());
 }
 
 void Failure::restore() &&
@@ -131,12 +129,10 @@ void Failure::materialise()
     if (kind_ != Kind::pending) {
         raise_deferred();
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    type_ = Ref::steal(type);
-    value_ = Ref::steal(value);
-    traceback_ = Ref::steal(traceback);
+    FetchedException raised = fetch_normalised();
+    type_ = std::move(raised.type);
+    value_ = std::move(raised.value);
+    traceback_ = std::move(raised.traceback);
     kind_ = Kind::materialised;
     materialising_ = false;
     source_ = Ref();
@@ -174,19 +170,26 @@ void Failure::set_cause(Ref cause)
     PyException_SetCause(value_.get(), cause.release());
 }
 
-std::optional<Failure> take()
+FetchedException fetch_normalised()
 {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+    }
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+std::optional<Failure> take()
+{
+    FetchedException raised = fetch_normalised();
+    if (!raised.type) {
         return std::nullopt;
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-    if (owned_type.get() == panic_exception_type()) {
-        resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    if (raised.type.get() == panic_exception_type()) {
+        resume_panic(std::move(raised.type), std::move(raised.value), std::move(raised.traceback));
     }
-    return Failure::materialised(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    return Failure::materialised(std::move(raised.type), std::move(raised.value), std::move(raised.traceback));
 }
 
 std::optional<Failure> take_leaving_pending()

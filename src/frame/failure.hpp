@@ -4,6 +4,22 @@
 // argument, no interpreter object built yet, so making and dropping one is
 // cheap) or materialised (type, instance, traceback as the interpreter holds
 // them after normalisation).
+//
+// Which one a condition is, decided once:
+// - A failure value is what the call's arguments or the Python code it runs can
+//   cause: a refused argument, an exception that Python code raised, an
+//   exception that a host operation on existing objects reports (a dict
+//   insertion, an attribute lookup, a conversion). The caller sees the exception.
+// - A fault (store::Fault, raised as PanicException) is what no argument can
+//   cause. A host call that makes a new object out of what the module holds (a
+//   str from a stored key, a float, a dict, a tuple) fails only when the host
+//   itself does, so a null result there is a fault (must()), even inside a loop
+//   whose insertions return their failure.
+// - Borrows: refusing the receiver's shared borrow is part of accepting the
+//   call's arguments, so it is a failure value (RuntimeError "Already mutably
+//   borrowed"); the operation borrows `other` only after every argument was
+//   accepted, where a refusal could only mean a broken flag, so it is a fault.
+//   Neither arises while nothing takes an exclusive borrow.
 #pragma once
 
 #include "frame/host.hpp"
@@ -73,6 +89,22 @@ using Result = std::expected<T, Failure>;
 using Status = Result<void>;
 
 inline std::unexpected<Failure> fail(Failure failure) { return std::unexpected<Failure>(std::move(failure)); }
+
+// Ends the calling function with the failure of `expression` (a Result or a
+// Status) when it holds one; the expression is evaluated once.
+#define CORVANE_TRY(expression)                                              \
+    do {                                                                     \
+        if (auto&& corvane_tried = (expression); !corvane_tried) {           \
+            return ::corvane::frame::fail(std::move(corvane_tried.error())); \
+        }                                                                    \
+    } while (false)
+
+// The interpreter's pending exception, fetched (none is pending any more) and
+// normalised, in owned references; all null when none was pending.
+struct FetchedException {
+    Ref type, value, traceback;
+};
+FetchedException fetch_normalised();
 
 // The pending exception as a failure, or nothing when none is pending. A pending
 // PanicException is not returned: it resumes the fault it stands for.

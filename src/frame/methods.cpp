@@ -11,14 +11,6 @@
 
 #include <array>
 
-// Ends the body with the failure of a Result that holds one.
-#define CORVANE_TRY(result)                                             \
-    do {                                                                \
-        if (!(result)) {                                                \
-            return ::corvane::frame::fail(std::move((result).error())); \
-        }                                                               \
-    } while (false)
-
 namespace corvane::frame {
 
 namespace {
@@ -30,21 +22,53 @@ constexpr std::string_view dict_parameters[] = {"dict"};
 constexpr std::string_view aligned_parameters[] = {"other", "fill"};
 constexpr std::string_view scalar_parameters[] = {"value"};
 
-constexpr FunctionDescription describe(const char* name, std::span<const std::string_view> parameters)
+// One row per callable: its name, its parameters and its docstring. The
+// matcher's description of the call, the host's method table and the text
+// signature that the stub is checked against all come from the row.
+struct Method {
+    const char* name;
+    std::span<const std::string_view> parameters;
+    const char* doc;
+};
+
+namespace rows {
+constexpr Method construct{.name = "__new__", .parameters = dict_parameters, .doc = docs::class_doc};
+constexpr Method add{.name = "add", .parameters = aligned_parameters, .doc = docs::add_doc};
+constexpr Method subtract{.name = "subtract", .parameters = aligned_parameters, .doc = docs::subtract_doc};
+constexpr Method multiply{.name = "multiply", .parameters = aligned_parameters, .doc = docs::multiply_doc};
+constexpr Method divide{.name = "divide", .parameters = aligned_parameters, .doc = docs::divide_doc};
+constexpr Method add_scalar{.name = "add_scalar", .parameters = scalar_parameters, .doc = docs::add_scalar_doc};
+constexpr Method subtract_scalar{
+    .name = "subtract_scalar", .parameters = scalar_parameters, .doc = docs::subtract_scalar_doc};
+constexpr Method multiply_scalar{
+    .name = "multiply_scalar", .parameters = scalar_parameters, .doc = docs::multiply_scalar_doc};
+constexpr Method divide_scalar{
+    .name = "divide_scalar", .parameters = scalar_parameters, .doc = docs::divide_scalar_doc};
+constexpr Method reset{.name = "reset", .parameters = scalar_parameters, .doc = docs::reset_doc};
+constexpr Method sum{.name = "sum", .parameters = {}, .doc = docs::sum_doc};
+constexpr Method product{.name = "product", .parameters = {}, .doc = docs::product_doc};
+constexpr Method reduce{.name = "__reduce__", .parameters = {}, .doc = docs::reduce_doc};
+}  // namespace rows
+
+// Every parameter may be passed by position or by keyword; only the first is required.
+constexpr FunctionDescription describe(const Method& method)
 {
-    return {"CorvaneDict", name, parameters, 0, 1, {}};
+    return {.class_name = "CorvaneDict",
+            .function_name = method.name,
+            .positional_parameter_names = method.parameters,
+            .positional_only_parameters = 0,
+            .required_positional_parameters = 1,
+            .keyword_only_parameters = {}};
 }
 
-constexpr FunctionDescription new_description = describe("__new__", dict_parameters);
-constexpr FunctionDescription add_description = describe("add", aligned_parameters);
-constexpr FunctionDescription subtract_description = describe("subtract", aligned_parameters);
-constexpr FunctionDescription multiply_description = describe("multiply", aligned_parameters);
-constexpr FunctionDescription divide_description = describe("divide", aligned_parameters);
-constexpr FunctionDescription add_scalar_description = describe("add_scalar", scalar_parameters);
-constexpr FunctionDescription subtract_scalar_description = describe("subtract_scalar", scalar_parameters);
-constexpr FunctionDescription multiply_scalar_description = describe("multiply_scalar", scalar_parameters);
-constexpr FunctionDescription divide_scalar_description = describe("divide_scalar", scalar_parameters);
-constexpr FunctionDescription reset_description = describe("reset", scalar_parameters);
+// The host reads a method's text signature from the start of its docstring,
+// which must therefore name the method itself.
+constexpr bool signature_names_itself(const Method& method)
+{
+    std::string_view doc(method.doc);
+    std::string_view name(method.name);
+    return doc.starts_with(name) && doc.substr(name.size()).starts_with("($self");
+}
 
 Instance* instance_of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
 
@@ -52,24 +76,40 @@ Instance* instance_of(PyObject* object) { return reinterpret_cast<Instance*>(obj
 // from `other` keeps the receiver's value.
 constexpr double identity_of(Op op) { return op == Op::multiply || op == Op::divide ? 1.0 : 0.0; }
 
+// What every method with parameters does first: the call's arguments matched
+// into `slots`, then the receiver borrowed.
+template <const Method& method, std::size_t count>
+Result<SharedBorrow> match_and_borrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                      std::array<PyObject*, count>& slots)
+{
+    static constexpr FunctionDescription description = describe(method);
+    CORVANE_TRY(extract_arguments_fastcall(description, args, nargs, kwnames, slots));
+    return borrow_receiver(self);
+}
+
+// A float argument, a failed conversion reported under the parameter's name.
+Result<double> float_argument(PyObject* object, const char* name)
+{
+    Result<double> converted = to_double(object);
+    if (!converted) {
+        return fail(argument_extraction_error(name, std::move(converted.error())));
+    }
+    return converted;
+}
+
 // add, subtract, multiply, divide: one routine, parameterised by the operator.
-template <Op op, const FunctionDescription& description>
+template <Op op, const Method& method>
 PyObject* aligned_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
         std::array<PyObject*, 2> slots{};
-        Status matched = extract_arguments_fastcall(description, args, nargs, kwnames, slots);
-        CORVANE_TRY(matched);
-        Result<SharedBorrow> receiver = borrow_receiver(self);
+        Result<SharedBorrow> receiver = match_and_borrow<method>(self, args, nargs, kwnames, slots);
         CORVANE_TRY(receiver);
-        Status other_checked = check_instance(slots[0], "other");
-        CORVANE_TRY(other_checked);
+        CORVANE_TRY(check_instance(slots[0], "other"));
         double fill = identity_of(op);
         if (slots[1] != nullptr) {
-            Result<double> converted = to_double(slots[1]);
-            if (!converted) {
-                return fail(argument_extraction_error("fill", std::move(converted.error())));
-            }
+            Result<double> converted = float_argument(slots[1], "fill");
+            CORVANE_TRY(converted);
             fill = *converted;
         }
         Store result = [&] {
@@ -86,19 +126,15 @@ PyObject* aligned_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // The scalar operations and reset: convert `value`, one pass over a copy.
-template <Store (*operation)(const Store&, double), const FunctionDescription& description>
+template <Store (*operation)(const Store&, double), const Method& method>
 PyObject* scalar_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
         std::array<PyObject*, 1> slots{};
-        Status matched = extract_arguments_fastcall(description, args, nargs, kwnames, slots);
-        CORVANE_TRY(matched);
-        Result<SharedBorrow> receiver = borrow_receiver(self);
+        Result<SharedBorrow> receiver = match_and_borrow<method>(self, args, nargs, kwnames, slots);
         CORVANE_TRY(receiver);
-        Result<double> value = to_double(slots[0]);
-        if (!value) {
-            return fail(argument_extraction_error("value", std::move(value.error())));
-        }
+        Result<double> value = float_argument(slots[0], "value");
+        CORVANE_TRY(value);
         return create_instance(operation(receiver->store(), *value), class_type());
     });
 }
@@ -137,6 +173,14 @@ PyCFunction as_method(Function function)
 
 constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
 
+// The method table's row for `method`, called through `entry`.
+template <const Method& method, auto entry, int flags = fast>
+PyMethodDef row()
+{
+    static_assert(signature_names_itself(method), "a docstring must open with its method's signature");
+    return {.ml_name = method.name, .ml_meth = as_method(entry), .ml_flags = flags, .ml_doc = method.doc};
+}
+
 // PyPy's CorvaneDict.__new__ hands on whatever it is given as the class;
 // building into a foreign, smaller object would write past its end. The
 // messages are the ones CPython gives before it calls the constructor.
@@ -160,11 +204,10 @@ Status check_class_to_instantiate(PyTypeObject* type)
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
-        Status class_checked = check_class_to_instantiate(type);
-        CORVANE_TRY(class_checked);
+        static constexpr FunctionDescription description = describe(rows::construct);
+        CORVANE_TRY(check_class_to_instantiate(type));
         std::array<PyObject*, 1> slots{};
-        Status matched = extract_arguments_tuple_dict(new_description, args, kwargs, slots);
-        CORVANE_TRY(matched);
+        CORVANE_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
         if (!PyDict_Check(slots[0])) {
             return fail(Failure::cast(Py_TYPE(slots[0]), "dict", "dict"));
         }
@@ -175,23 +218,19 @@ PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 PyMethodDef method_table[] = {
-    {"add_scalar", as_method(scalar_entry<scalar_operation<Op::add>, add_scalar_description>), fast,
-     docs::add_scalar_doc},
-    {"add", as_method(aligned_entry<Op::add, add_description>), fast, docs::add_doc},
-    {"subtract_scalar", as_method(scalar_entry<scalar_operation<Op::subtract>, subtract_scalar_description>), fast,
-     docs::subtract_scalar_doc},
-    {"subtract", as_method(aligned_entry<Op::subtract, subtract_description>), fast, docs::subtract_doc},
-    {"multiply_scalar", as_method(scalar_entry<scalar_operation<Op::multiply>, multiply_scalar_description>), fast,
-     docs::multiply_scalar_doc},
-    {"multiply", as_method(aligned_entry<Op::multiply, multiply_description>), fast, docs::multiply_doc},
-    {"divide_scalar", as_method(scalar_entry<scalar_operation<Op::divide>, divide_scalar_description>), fast,
-     docs::divide_scalar_doc},
-    {"divide", as_method(aligned_entry<Op::divide, divide_description>), fast, docs::divide_doc},
-    {"sum", as_method(reduction_entry<store::sum>), METH_NOARGS, docs::sum_doc},
-    {"product", as_method(reduction_entry<store::product>), METH_NOARGS, docs::product_doc},
-    {"reset", as_method(scalar_entry<store::reset, reset_description>), fast, docs::reset_doc},
-    {"__reduce__", as_method(reduce_entry), METH_NOARGS, docs::reduce_doc},
-    {nullptr, nullptr, 0, nullptr},
+    row<rows::add_scalar, scalar_entry<scalar_operation<Op::add>, rows::add_scalar>>(),
+    row<rows::add, aligned_entry<Op::add, rows::add>>(),
+    row<rows::subtract_scalar, scalar_entry<scalar_operation<Op::subtract>, rows::subtract_scalar>>(),
+    row<rows::subtract, aligned_entry<Op::subtract, rows::subtract>>(),
+    row<rows::multiply_scalar, scalar_entry<scalar_operation<Op::multiply>, rows::multiply_scalar>>(),
+    row<rows::multiply, aligned_entry<Op::multiply, rows::multiply>>(),
+    row<rows::divide_scalar, scalar_entry<scalar_operation<Op::divide>, rows::divide_scalar>>(),
+    row<rows::divide, aligned_entry<Op::divide, rows::divide>>(),
+    row<rows::sum, reduction_entry<store::sum>, METH_NOARGS>(),
+    row<rows::product, reduction_entry<store::product>, METH_NOARGS>(),
+    row<rows::reset, scalar_entry<store::reset, rows::reset>>(),
+    row<rows::reduce, reduce_entry, METH_NOARGS>(),
+    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };
 
 PyGetSetDef attribute_table[] = {

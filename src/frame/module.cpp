@@ -11,16 +11,22 @@ namespace corvane::frame {
 
 namespace {
 
+// The host's C API version number, which the module announces when it is
+// created.
+constexpr int c_api_version = 1013;
+
+// No per-module state (size 0) and no module-level functions: the class is
+// the module's one export.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "corvane",
-    "A Python module implemented in C++.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "corvane",
+    .m_doc = "A Python module implemented in C++.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 OnceCell<PyObject> module_cell;
@@ -41,9 +47,7 @@ Result<PyObject*> interned_all()
 Result<Ref> export_list(PyObject* module)
 {
     Result<PyObject*> name = interned_all();
-    if (!name) {
-        return fail(std::move(name.error()));
-    }
+    CORVANE_TRY(name);
     Ref found = Ref::steal(PyObject_GetAttr(module, *name));
     if (found) {
         if (!PyList_Check(found.get())) {
@@ -65,14 +69,10 @@ Result<Ref> export_list(PyObject* module)
 Status module_body(PyObject* module)
 {
     Result<PyTypeObject*> type = get_or_create_class_type();
-    if (!type) {
-        return fail(std::move(type.error()));
-    }
+    CORVANE_TRY(type);
     Ref name = must(PyUnicode_FromString("CorvaneDict"));
     Result<Ref> all = export_list(module);
-    if (!all) {
-        return fail(std::move(all.error()));
-    }
+    CORVANE_TRY(all);
     if (PyList_Append(all->get(), name.get()) != 0) {
         store::fault("could not append __name__ to __all__");
     }
@@ -95,13 +95,11 @@ Result<PyObject*> reentered_initialisation()
 Result<PyObject*> make_module()
 {
     install_memory_tracking();
-    Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
+    Ref module = Ref::steal(PyModule_Create2(&module_definition, c_api_version));
     if (!module) {
         return fail(fetch());
     }
-    if (Status body = module_body(module.get()); !body) {
-        return fail(std::move(body.error()));
-    }
+    CORVANE_TRY(module_body(module.get()));
     return module.release();  // the cell keeps this reference for the life of the process
 }
 
@@ -117,9 +115,7 @@ PyMODINIT_FUNC PyInit_corvane()
     using namespace corvane::frame;
     return boundary([]() -> Result<PyObject*> {
         Result<PyObject*> module = initialise_module();
-        if (!module) {
-            return fail(std::move(module.error()));
-        }
+        CORVANE_TRY(module);
         Py_INCREF(*module);
         return *module;
     });

@@ -24,15 +24,12 @@ OnceCell<PyObject> panic_cell;
 std::string describe_pending()
 {
     // Fetched by hand: taking through take() would ask for this very class.
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
+    FetchedException raised = fetch_normalised();
+    if (!raised.type) {
         return "no exception was set";
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
     std::string text;
-    if (!object_text(owned_value.get(), text)) {
+    if (!object_text(raised.value.get(), text)) {
         PyErr_Clear();
         return "<unprintable exception>";
     }

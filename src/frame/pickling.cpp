@@ -32,9 +32,7 @@ Result<Ref> key_list(const store::Store& store)
     for (std::size_t position = 0; position < count; ++position) {
         std::string_view key = store.keys->key(position);
         Result<Ref> text = made(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-        if (!text) {
-            return fail(std::move(text.error()));
-        }
+        CORVANE_TRY(text);
         // The list takes the reference, even when it fails.
         if (PyList_SetItem(list->get(), static_cast<Py_ssize_t>(position), text->release()) != 0) {
             return fail(fetch());
@@ -71,33 +69,19 @@ PyObject* reduce_entry(PyObject* self, PyObject* /*ignored*/) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
         Result<SharedBorrow> receiver = borrow_receiver(self);
-        if (!receiver) {
-            return fail(std::move(receiver.error()));
-        }
+        CORVANE_TRY(receiver);
         Result<Ref> helper = made(PyImport_ImportModule(reconstructor_module));
-        if (!helper) {
-            return fail(std::move(helper.error()));
-        }
+        CORVANE_TRY(helper);
         Result<Ref> rebuild = made(PyObject_GetAttrString(helper->get(), reconstructor_name));
-        if (!rebuild) {
-            return fail(std::move(rebuild.error()));
-        }
+        CORVANE_TRY(rebuild);
         Result<Ref> keys = key_list(receiver->store());
-        if (!keys) {
-            return fail(std::move(keys.error()));
-        }
+        CORVANE_TRY(keys);
         Result<Ref> values = value_bytes(receiver->store());
-        if (!values) {
-            return fail(std::move(values.error()));
-        }
+        CORVANE_TRY(values);
         Result<Ref> arguments = made(PyTuple_Pack(2, keys->get(), values->get()));
-        if (!arguments) {
-            return fail(std::move(arguments.error()));
-        }
+        CORVANE_TRY(arguments);
         Result<Ref> reduced = made(PyTuple_Pack(2, rebuild->get(), arguments->get()));
-        if (!reduced) {
-            return fail(std::move(reduced.error()));
-        }
+        CORVANE_TRY(reduced);
         return reduced->release();
     });
 }

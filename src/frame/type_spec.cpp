@@ -111,9 +111,7 @@ Status check_instance(PyObject* object, const char* argument)
 
 Result<SharedBorrow> borrow_receiver(PyObject* receiver)
 {
-    if (Status checked = check_instance(receiver, nullptr); !checked) {
-        return fail(std::move(checked.error()));
-    }
+    CORVANE_TRY(check_instance(receiver, nullptr));
     return SharedBorrow::take(reinterpret_cast<Instance*>(receiver));
 }
 
