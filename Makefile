@@ -20,6 +20,17 @@ DEBIAN_PACKAGES := $(DEMO_PACKAGES) pypy3-venv python3 python3-dev python3-venv 
 
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 
+# $(call configure-and-build,TREE,FLAGS[,TARGETS]): configures the build tree
+# $(BUILD)/TREE with FLAGS and builds TARGETS there (all of its default targets
+# when none are named). CMake decides what is out of date.
+define configure-and-build
+	cmake -S . -B $(BUILD)/$(1) $(2) >/dev/null
+	cmake --build $(BUILD)/$(1) -j $(JOBS)$(if $(3), --target $(3))
+endef
+
+# The flag that builds the module for the interpreter at the given path.
+for-host = -DCORVANE_PYTHON=$(abspath $(1))
+
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
         sanitize sanitize-store sanitize-python leaks fuzz fuzz-build fuzz-frame check-deep \
@@ -28,8 +39,7 @@ CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 # Built for Debian's PyPy itself, without a virtual environment: the demo
 # imports nothing but the module, so it installs no test tools.
 demo: $(STAMPS)/debian-demo
-	cmake -S . -B $(BUILD)/demo $(CMAKE_FLAGS) -DCORVANE_PYTHON=/usr/bin/pypy3 >/dev/null
-	cmake --build $(BUILD)/demo -j $(JOBS) --target corvane
+	$(call configure-and-build,demo,$(CMAKE_FLAGS) $(call for-host,/usr/bin/pypy3),corvane)
 	PYTHONPATH=$(BUILD)/demo /usr/bin/pypy3 examples/demo.py
 
 # The everyday run: lint, the store's unit tests, the Python suite (hostile
@@ -77,23 +87,20 @@ build: build-pypy build-cpython
 
 # CMake decides what is out of date; these targets always ask it.
 build-pypy: $(VENV)/pypy/.ready
-	cmake -S . -B $(BUILD)/pypy $(CMAKE_FLAGS) -DCORVANE_PYTHON=$(abspath $(PYPY)) >/dev/null
-	cmake --build $(BUILD)/pypy -j $(JOBS) --target corvane
+	$(call configure-and-build,pypy,$(CMAKE_FLAGS) $(call for-host,$(PYPY)),corvane)
 
 build-cpython: $(VENV)/cpython/.ready
-	cmake -S . -B $(BUILD)/cpython $(CMAKE_FLAGS) -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
-	cmake --build $(BUILD)/cpython -j $(JOBS) --target corvane
+	$(call configure-and-build,cpython,$(CMAKE_FLAGS) $(call for-host,$(CPYTHON)),corvane)
 
 test-store: $(STAMPS)/debian
-	cmake -S . -B $(BUILD)/store $(CMAKE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON >/dev/null
-	cmake --build $(BUILD)/store -j $(JOBS)
+	$(call configure-and-build,store,$(CMAKE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON)
 	$(BUILD)/store/tests/store/store_tests --gtest_brief=1
 
 # Checks only, never changes a file. clang-tidy reads the compile commands
 # that configuring the PyPy build writes.
 lint: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/tools/.ready
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format-16 --dry-run --Werror
-	cmake -S . -B $(BUILD)/pypy $(CMAKE_FLAGS) -DCORVANE_PYTHON=$(abspath $(PYPY)) >/dev/null
+	cmake -S . -B $(BUILD)/pypy $(CMAKE_FLAGS) $(call for-host,$(PYPY)) >/dev/null
 	tools/clang-tidy.sh $(BUILD)/pypy
 	$(TOOLS)/ruff check .
 
@@ -132,9 +139,7 @@ setup-i386: $(STAMPS)/debian
 	tools/i386/setup.sh
 
 build-i386: setup-i386
-	cmake -S . -B $(BUILD)/i386 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/i386-toolchain.cmake \
-	      -DCORVANE_BUILD_TESTS=ON >/dev/null
-	cmake --build $(BUILD)/i386 -j $(JOBS)
+	$(call configure-and-build,i386,$(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/i386-toolchain.cmake -DCORVANE_BUILD_TESTS=ON)
 
 test-i386: build-i386 $(VENV)/pypy/.ready
 	tools/i386/run32 $(BUILD)/i386/tests/store/store_tests --gtest_brief=1
@@ -149,13 +154,11 @@ FAULT_FLAGS := $(CMAKE_FLAGS) -DCORVANE_FAULT_INJECTION=ON
 test-faults: test-faults-pypy test-faults-cpython
 
 test-faults-pypy: $(VENV)/pypy/.ready
-	cmake -S . -B $(BUILD)/faults-pypy $(FAULT_FLAGS) -DCORVANE_PYTHON=$(abspath $(PYPY)) >/dev/null
-	cmake --build $(BUILD)/faults-pypy -j $(JOBS) --target corvane
+	$(call configure-and-build,faults-pypy,$(FAULT_FLAGS) $(call for-host,$(PYPY)),corvane)
 	PYTHONPATH=$(BUILD)/faults-pypy $(PYPY) -m pytest -q -p no:cacheprovider tests/test_faults.py
 
 test-faults-cpython: $(VENV)/cpython/.ready
-	cmake -S . -B $(BUILD)/faults-cpython $(FAULT_FLAGS) -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
-	cmake --build $(BUILD)/faults-cpython -j $(JOBS) --target corvane
+	$(call configure-and-build,faults-cpython,$(FAULT_FLAGS) $(call for-host,$(CPYTHON)),corvane)
 	PYTHONPATH=$(BUILD)/faults-cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_faults.py
 
 # --- Sanitizers ----------------------------------------------------------------
@@ -171,7 +174,7 @@ test-faults-cpython: $(VENV)/cpython/.ready
 # release interpreter and llvm the symboliser. Without them every stack stops
 # at an unnamed address and no suppression can match.
 SANITIZE_FLAGS := -DCMAKE_CXX_COMPILER=g++ -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-                  -DCORVANE_SANITIZE=address,undefined
+                 -DCORVANE_SANITIZE=address,undefined
 SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
                 LSAN_OPTIONS=suppressions=$(abspath tools/lsan-interpreter.supp) \
@@ -180,15 +183,12 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_check
 sanitize: sanitize-store sanitize-python
 
 sanitize-store: $(STAMPS)/debian
-	cmake -S . -B $(BUILD)/sanitize-store $(SANITIZE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON >/dev/null
-	cmake --build $(BUILD)/sanitize-store -j $(JOBS)
+	$(call configure-and-build,sanitize-store,$(SANITIZE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON)
 	$(SANITIZER_ENV) $(BUILD)/sanitize-store/tests/store/store_tests --gtest_brief=1
 
 sanitize-python: $(VENV)/cpython/.ready
 	tools/debian-packages.sh python3-dbg llvm
-	cmake -S . -B $(BUILD)/sanitize-cpython $(SANITIZE_FLAGS) -DCORVANE_FAULT_INJECTION=ON \
-	      -DCORVANE_PYTHON=$(abspath $(CPYTHON)) >/dev/null
-	cmake --build $(BUILD)/sanitize-cpython -j $(JOBS) --target corvane
+	$(call configure-and-build,sanitize-cpython,$(SANITIZE_FLAGS) -DCORVANE_FAULT_INJECTION=ON $(call for-host,$(CPYTHON)),corvane)
 	$(SANITIZER_ENV) PYTHONMALLOC=malloc LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(BUILD)/sanitize-cpython \
 	    $(CPYTHON) -m pytest -q -p no:cacheprovider tests
 
@@ -204,8 +204,7 @@ $(VENV)/cpython-dbg/.ready: tests/requirements.txt | $(STAMPS)/debian
 	touch $@
 
 leaks: $(VENV)/cpython-dbg/.ready
-	cmake -S . -B $(BUILD)/cpython-dbg $(CMAKE_FLAGS) -DCORVANE_PYTHON=$(abspath $(DEBUG_PYTHON)) >/dev/null
-	cmake --build $(BUILD)/cpython-dbg -j $(JOBS) --target corvane
+	$(call configure-and-build,cpython-dbg,$(CMAKE_FLAGS) $(call for-host,$(DEBUG_PYTHON)),corvane)
 	PYTHONPATH=$(BUILD)/cpython-dbg:tools $(DEBUG_PYTHON) -m pytest -q -p no:cacheprovider -p leak_hunt tests
 
 # --- Fuzzing -------------------------------------------------------------------
@@ -222,14 +221,14 @@ leaks: $(VENV)/cpython-dbg/.ready
 FUZZ_SECONDS ?= 600
 FUZZ_CXX := clang++-16
 FUZZ_ENV := ASAN_OPTIONS=detect_stack_use_after_return=0
+FUZZ_FLAGS := -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS=-fsized-deallocation \
+              -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+              -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_FUZZER=ON \
+              -DCORVANE_SANITIZE=fuzzer-no-link,address,undefined
 
 fuzz-build: $(STAMPS)/debian
 	tools/debian-packages.sh clang-16 libclang-rt-16-dev
-	cmake -S . -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS=-fsized-deallocation \
-	      -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	      -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_FUZZER=ON \
-	      -DCORVANE_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
-	cmake --build $(BUILD)/fuzz -j $(JOBS) --target store_fuzz
+	$(call configure-and-build,fuzz,$(FUZZ_FLAGS),store_fuzz)
 
 # One fuzzing process per core, sharing the corpus; each writes its log to
 # build/fuzz/logs/, and the executions of all of them are added up at the end.

@@ -18,10 +18,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
+#include "timing.hpp"
+
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -233,26 +233,7 @@ PyObject* build_bulk(PyObject*, PyObject*)
     return made;
 }
 
-double now_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);  // CPU time, as the Python side measures
-    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
-}
-
-// The median over `reps` of the ns per element that `body` takes.
-template <class Body>
-double median_ns(std::size_t n, int reps, Body body)
-{
-    std::vector<double> times;
-    for (int r = 0; r < reps; ++r) {
-        const double start = now_ns();
-        body();
-        times.push_back((now_ns() - start) / static_cast<double>(n));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
+using corvane::bench::median_ns;
 
 PyObject* machine(PyObject*, PyObject* args)
 {
@@ -273,7 +254,6 @@ PyObject* machine(PyObject*, PyObject* args)
     double* const pa = a.data();
     double* const pb = b.data();
     double* const pc = c.data();
-    // Every measurement runs once untimed so that pages and caches are warm.
     const auto copy = [&] {
         std::memcpy(pc, pa, n * sizeof(double));
         sink = pc[n / 2];
@@ -298,7 +278,6 @@ PyObject* machine(PyObject*, PyObject* args)
         }
         sink = total;
     };
-    copy(), add(), fold_sum(), fold_product();
     return Py_BuildValue("{s:d,s:d,s:d,s:d}", "copy", median_ns(n, reps, copy), "add", median_ns(n, reps, add), "sum",
                          median_ns(n, reps, fold_sum), "product", median_ns(n, reps, fold_product));
 }

@@ -6,11 +6,11 @@
 #include "store/kernels.hpp"
 #include "store/ops.hpp"
 #include "store/store.hpp"
+#include "timing.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -20,27 +20,7 @@ using namespace corvane::store;
 
 volatile double sink;
 
-double cpu_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
-}
-
-template <class Body>
-double median_ns(std::size_t n, int reps, Body body)
-{
-    body();  // warm caches and pages
-    std::vector<double> times;
-    for (int r = 0; r < reps; ++r) {
-        // CPU time: on a shared machine the wall clock also counts other jobs.
-        const double start = cpu_ns();
-        body();
-        times.push_back((cpu_ns() - start) / static_cast<double>(n));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
+using corvane::bench::median_ns;
 
 // The same loop as combine<Op::add>, kept scalar.
 __attribute__((noinline, optimize("no-tree-vectorize"))) void add_scalar_loop(const double* a, const double* b,

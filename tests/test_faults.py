@@ -3,6 +3,7 @@ injection, the k-th store allocation of a call is made to fail, for k = 1, 2, ..
 until the call needs fewer allocations than k. Every failing call must raise
 MemoryError, change neither operand, hold no borrow and leave no store block
 behind. A normal build exports no hooks, and these tests are skipped there."""
+import contextlib
 import ctypes
 import gc
 import sys
@@ -57,6 +58,16 @@ def refcounts(objects):
     return [sys.getrefcount(o) for o in objects]
 
 
+@contextlib.contextmanager
+def failing_allocation(k):
+    """The k-th store allocation from here on fails, until the block ends."""
+    HOOKS["fail_allocation_after"](k)
+    try:
+        yield
+    finally:
+        HOOKS["fail_allocation_after"](0)
+
+
 def assert_unchanged(name, snapshots, k):
     for d, before in snapshots:
         same_values(d.to_dict, before)
@@ -70,14 +81,12 @@ def exhaust(name, call, operands=()):
     counts = refcounts(operands)
     for k in range(1, 1000):
         live = live_blocks()
-        HOOKS["fail_allocation_after"](k)
         result, failed = None, False
-        try:
-            result = call()
-        except MemoryError:
-            failed = True
-        finally:
-            HOOKS["fail_allocation_after"](0)
+        with failing_allocation(k):
+            try:
+                result = call()
+            except MemoryError:
+                failed = True
         assert_unchanged(name, snapshots, k)
         if not failed:
             return result, k - 1
@@ -160,20 +169,12 @@ def test_reads_allocate_nothing_in_the_store():
 
 def test_failures_leave_no_pending_state():
     d, e = CorvaneDict(LEFT), CorvaneDict(RIGHT)
-    HOOKS["fail_allocation_after"](1)
-    try:
-        with pytest.raises(MemoryError):
-            d.add(e)
-    finally:
-        HOOKS["fail_allocation_after"](0)
+    with failing_allocation(1), pytest.raises(MemoryError):
+        d.add(e)
     # The next call, on the same objects, succeeds and computes the right thing.
     same_values(d.add(e).to_dict, {k: v + RIGHT.get(k, 0.0) for k, v in LEFT.items()})
     # A chain interrupted half-way: the finished links are intact.
     first = d.add_scalar(1.0)
-    HOOKS["fail_allocation_after"](1)
-    try:
-        with pytest.raises(MemoryError):
-            first.multiply(e)
-    finally:
-        HOOKS["fail_allocation_after"](0)
+    with failing_allocation(1), pytest.raises(MemoryError):
+        first.multiply(e)
     same_values(first.to_dict, {k: v + 1.0 for k, v in LEFT.items()})
