@@ -9,11 +9,8 @@
 
 namespace corvane::frame {
 
-Result<double> to_double(PyObject* object)
+Result<double> to_double_by_host(PyObject* object)
 {
-    if (PyFloat_CheckExact(object)) {
-        return PyFloat_AS_DOUBLE(object);
-    }
     Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
     CORVANE_TRY(guard);
     double value = PyFloat_AsDouble(object);
@@ -24,67 +21,6 @@ Result<double> to_double(PyObject* object)
         }
     }
     return value;
-}
-
-namespace {
-
-// One entry's key and value as the builder takes them. `holder` receives what
-// keeps the key's bytes alive (the str itself, or an encoded copy of it) until
-// the entry is stored.
-Result<store::StoreBuilder::Entry> convert_entry(PyObject* key, PyObject* value, Ref& holder)
-{
-    if (!PyUnicode_Check(key)) {
-        return fail(Failure::cast(Py_TYPE(key), "str"));
-    }
-    Result<std::string_view> text = key_text(key, holder);
-    CORVANE_TRY(text);
-    Result<double> number = to_double(value);
-    CORVANE_TRY(number);
-    if (!holder) {
-        holder = Ref::borrow(key);
-    }
-    return store::StoreBuilder::Entry{*text, *number};
-}
-
-}  // namespace
-
-Result<std::string_view> stored_text(PyObject* key)
-{
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
-    if (utf8 == nullptr) {
-        return fail(fetch());
-    }
-    return std::string_view(utf8, static_cast<std::size_t>(length));
-}
-
-void check_size(PyObject* dict, Py_ssize_t size_at_start)
-{
-    if (stored_size(dict) != size_at_start) {
-        store::fault("dictionary changed size during iteration");
-    }
-}
-
-Status PendingEntries::add(PyObject* key, PyObject* value)
-{
-    Ref holder;
-    Result<store::StoreBuilder::Entry> entry = convert_entry(key, value, holder);
-    CORVANE_TRY(entry);
-    held_[count_] = std::move(holder);
-    entries_[count_] = *entry;
-    if (++count_ == batch) {
-        flush();
-    }
-    return {};
-}
-
-void PendingEntries::flush()
-{
-    builder_.put_all(entries_.data(), count_);
-    for (std::size_t i = 0; i < count_; ++i) {
-        held_[i] = Ref();
-    }
-    count_ = 0;
 }
 
 Result<store::Store> store_from_dict(PyObject* dict)
