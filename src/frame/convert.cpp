@@ -300,7 +300,7 @@ PyObject* new_dict(std::size_t n)
 }
 
 // True when every byte is below 0x80: such UTF-8 is its own code points.
-bool is_ascii(std::string_view text) noexcept
+[[maybe_unused]] bool is_ascii(std::string_view text) noexcept
 {
     unsigned char seen = 0;
     for (char c : text) {
