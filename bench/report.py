@@ -121,6 +121,62 @@ def targets_table(runs, sizes):
     return lines
 
 
+# The speed targets on both hosts at the largest n: (label, workload, bound,
+# alternatives). A bound in ns per entry is met by corvane's own time; a bound
+# written as a ratio ("x numpy") by its ratio to the first alternative.
+SPEED_TARGETS = [
+    ("add, equal indexes, from the second operation on", "add equal", (1.25, "numpy"), ["numpy", "pandas"]),
+    ("add, shuffled keys", "add shuffled", (80, None), ["pandas", "python"]),
+    ("add, half the keys shared", "add half", (80, None), ["pandas", "python"]),
+    ("construction from a fresh dict", "construct", (80, None), ["pandas", "python comprehension"]),
+    ("to_dict", "to_dict", (250, None), ["numpy", "pandas", "python comprehension"]),
+    ("chain: build two, five operations, export", "chain", (440, None), ["numpy", "pandas", "python"]),
+]
+
+
+def speed_targets_table(runs, sizes):
+    """Each target per host with corvane's time and its ratio to every
+    alternative. An alternative the host lacks (numpy and pandas on PyPy) is
+    taken from the other host's run of the same benchmark, and marked so."""
+    by_host = {run["host"]: run for run in runs}
+    present = [n for n in sizes if any(str(n) in r["times"].get("construct", {}).get("corvane", {}) for r in runs)]
+    if not present:
+        return []
+    key = str(max(present))
+    lines = ["### Speed targets at n = %s" % f"{int(key):,}", "",
+             "CPU ns per entry (median); ratio = corvane / alternative, measured in the same benchmark run.", "",
+             "| host | target | bound | corvane | alternatives (ns, ratio) | verdict |",
+             "|---|---|---:|---:|---|---|"]
+    for host, run in by_host.items():
+        others = [r for h, r in by_host.items() if h != host]
+        for label, workload, (bound, against), alternatives in SPEED_TARGETS:
+            mine = run["times"].get(workload, {}).get("corvane", {}).get(key)
+            if mine is None:
+                continue
+            cells, ratios = [], {}
+            for impl in alternatives:
+                source, theirs = run, run["times"].get(workload, {}).get(impl, {}).get(key)
+                for other in others:
+                    if theirs is None:
+                        source, theirs = other, other["times"].get(workload, {}).get(impl, {}).get(key)
+                if not theirs:
+                    continue
+                ratios[impl] = mine / theirs
+                where = "" if source is run else " (%s)" % source["host"]
+                cells.append("%s%s %s (%s)" % (impl, where, fmt(theirs), fmt(ratios[impl])))
+            if against is None:
+                shown, met = "\u2264 %g ns" % bound, mine <= bound
+            elif against in ratios:
+                shown, met = "\u2264 %gx %s" % (bound, against), ratios[against] <= bound
+            else:
+                shown, met = "\u2264 %gx %s" % (bound, against), None
+            verdict_text = "-" if met is None else ("met" if met else "MISSED")
+            lines.append("| %s | %s | %s | %s | %s | %s |" % (host, label, shown, fmt(mine), "; ".join(cells) or "-",
+                                                             verdict_text))
+    lines.append("")
+    return lines
+
+
 def store_table(store):
     lines = ["### Store layer, C++ (CPU ns per element, median)", "",
              "| n | fused aligned | copy then update | fused, equal index | copy then update, equal index "
@@ -261,6 +317,7 @@ def main():
     m = runs[0]["machine"]
     lines = ["Machine: %s, %d CPUs, %s." % (m["cpu"], m["cpus"], m["platform"]), ""]
     lines += targets_table(runs, args.sizes)
+    lines += speed_targets_table(runs, args.sizes)
     for run in runs:
         lines += host_table(run, args.sizes)
     if args.store:

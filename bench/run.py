@@ -82,7 +82,11 @@ def comprehension(d):
 def workloads(d, d2, dh):
     """{workload: {implementation: zero-argument callable or Fresh}}."""
     fill, s = 0.5, 1.5
-    a, b_equal, b_half = CorvaneDict(d), CorvaneDict(d2), CorvaneDict(dh)
+    # The keys of d in another order: the key-by-key path over every key.
+    shuffled = list(d2.items())
+    random.Random(SEED).shuffle(shuffled)
+    ds = dict(shuffled)
+    a, b_equal, b_half, b_shuffled = CorvaneDict(d), CorvaneDict(d2), CorvaneDict(dh), CorvaneDict(ds)
     b_derived = a.multiply_scalar(2.0)
     p_derived = {k: v * 2.0 for k, v in d.items()}
     keys, values = list(d), list(d.values())
@@ -117,9 +121,16 @@ def workloads(d, d2, dh):
             "corvane": lambda: a.add(b_derived),
             "python": lambda: {k: v + p_derived.get(k, 0.0) for k, v in d.items()},
         },
+        # Two objects built separately from the same keys. time_one() calls
+        # once before it times, so this is the cost from the second operation
+        # between them on.
         "add equal": {
             "corvane": lambda: a.add(b_equal),
             "python": lambda: {k: v + d2.get(k, 0.0) for k, v in d.items()},
+        },
+        "add shuffled": {
+            "corvane": lambda: a.add(b_shuffled, fill),
+            "python": lambda: {k: v + ds.get(k, fill) for k, v in d.items()},
         },
         "add half": {
             "corvane": lambda: a.add(b_half, fill),
@@ -166,8 +177,19 @@ def workloads(d, d2, dh):
             r = r.div(py.reindex(r.index), fill_value=1.0) + 1.0
             return r.to_dict()
 
+        def chain_numpy(pair):
+            # numpy's best case: it takes on trust that both dicts list the
+            # same keys in the same order, which these do.
+            x, y = pair
+            n = len(x)
+            px = numpy.fromiter(x.values(), dtype=float, count=n)
+            py = numpy.fromiter(y.values(), dtype=float, count=n)
+            r = ((px + py) * s - px) / py + 1.0
+            return dict(zip(list(x), r.tolist()))
+
         w["construct"]["pandas"] = lambda: pandas.Series(d)
-        for name, other in (("add derived", sd), ("add equal", s2), ("add half", sh)):
+        ss = pandas.Series(ds)
+        for name, other in (("add derived", sd), ("add equal", s2), ("add shuffled", ss), ("add half", sh)):
             w[name]["pandas"] = lambda other=other: sa.add(other.reindex(sa.index), fill_value=fill)
         w["add derived"]["numpy"] = lambda: x + y_derived
         w["add equal"]["numpy"] = lambda: x + y_equal
@@ -179,8 +201,10 @@ def workloads(d, d2, dh):
         w["sum"]["pandas"] = lambda: sa.sum()
         w["product"]["numpy"] = lambda: x.prod()
         w["product"]["pandas"] = lambda: sa.prod()
+        w["to_dict"]["numpy"] = lambda: dict(zip(keys, x.tolist()))
         w["to_dict"]["pandas"] = lambda: sa.to_dict()
         w["chain"]["pandas"] = chain_pandas
+        w["chain"]["numpy"] = Fresh(fresh_pair, chain_numpy)
     return w
 
 

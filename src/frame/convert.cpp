@@ -5,6 +5,7 @@
 #include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
+#include <cstring>
 #include <string_view>
 
 namespace corvane::frame {
@@ -44,6 +45,34 @@ PyObject* new_dict(std::size_t n)
 #endif
 }
 
+// True when every byte is below 0x80: such UTF-8 is its own code points.
+[[maybe_unused]] bool is_ascii(std::string_view text) noexcept
+{
+    unsigned char seen = 0;
+    for (char c : text) {
+        seen |= static_cast<unsigned char>(c);
+    }
+    return seen < 0x80;
+}
+
+// A new str of a key's UTF-8 bytes. On CPython an ASCII key (most are) is
+// copied straight into a str made for one-byte characters, which skips the
+// decoder; every other key is decoded. PyPy reaches this only for the few
+// entries that its bulk export leaves to the walk.
+PyObject* new_key_text(std::string_view key)
+{
+#if !defined(PYPY_VERSION)
+    if (is_ascii(key)) {
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127);
+        if (text != nullptr && !key.empty()) {  // the empty str is shared: it is left as it is
+            std::memcpy(PyUnicode_1BYTE_DATA(text), key.data(), key.size());
+        }
+        return text;
+    }
+#endif
+    return PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+}
+
 }  // namespace
 
 Result<PyObject*> store_to_dict(const store::Store& store)
@@ -56,7 +85,7 @@ Result<PyObject*> store_to_dict(const store::Store& store)
     const double* values = store.values->data();
     for (std::size_t position = 0; position < count; ++position) {
         std::string_view key = store.keys->key(position);
-        Ref text = must(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+        Ref text = must(new_key_text(key));
         Ref number = must(PyFloat_FromDouble(values[position]));
         if (PyDict_SetItem(dict.get(), text.get(), number.get()) != 0) {
             return fail(fetch());
