@@ -7,6 +7,8 @@
 #include "store/ops.hpp"
 #include "store/store.hpp"
 
+#include "copy_then_update.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

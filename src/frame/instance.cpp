@@ -91,7 +91,6 @@ Result<PyObject*> create_instance(store::Store store, PyTypeObject* type)
     allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* object = allocate(type, 0);
     if (object == nullptr) {
-        store.release();
         return fail(fetch());
     }
     auto* instance = reinterpret_cast<Instance*>(object);
@@ -104,7 +103,6 @@ void deallocate_instance(PyObject* object) noexcept
 {
     deallocation_boundary([object] {
         auto* instance = reinterpret_cast<Instance*>(object);
-        instance->store.release();
         instance->store.~Store();
         instance->borrow_flag.~atomic();
         Ref base = Ref::borrow(as_object(&PyBaseObject_Type));

@@ -36,14 +36,12 @@ std::vector<std::string> numbered_keys(std::size_t n, const std::string& prefix 
 TEST(KeyIndex, PositionsFollowInsertionOfDistinctKeys)
 {
     KeyIndexBuilder builder(4);
-    EXPECT_EQ(builder.insert("b").position, 0u);
-    EXPECT_EQ(builder.insert("a").position, 1u);
-    const auto again = builder.insert("b");
-    EXPECT_EQ(again.position, 0u);
-    EXPECT_FALSE(again.is_new);
-    const auto c = builder.insert("c");
-    EXPECT_EQ(c.position, 2u);
-    EXPECT_TRUE(c.is_new);
+    EXPECT_EQ(builder.insert("b"), 0u);
+    EXPECT_EQ(builder.insert("a"), 1u);
+    EXPECT_EQ(builder.insert("b"), 0u);
+    EXPECT_EQ(builder.size(), 2u) << "a repeated key is not new";
+    EXPECT_EQ(builder.insert("c"), 2u);
+    EXPECT_EQ(builder.size(), 3u) << "a new key";
 
     const Shared<KeyIndex> index = std::move(builder).finish();
     ASSERT_EQ(index->size(), 3u);
