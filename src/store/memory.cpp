@@ -97,10 +97,10 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 void prefer_huge_pages(void* p, std::size_t bytes) noexcept
 {
-    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
-    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~std::uintptr_t{huge_page - 1};
-    if (end > begin) {
-        (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(p) % huge_page;
+    const std::size_t skip = misalignment == 0 ? 0 : huge_page - misalignment;
+    if (bytes > skip && bytes - skip >= huge_page) {
+        (void)::madvise(static_cast<char*>(p) + skip, (bytes - skip) / huge_page * huge_page, MADV_HUGEPAGE);
     }
 }
 
