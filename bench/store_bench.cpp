@@ -8,6 +8,8 @@
 #include "store/store.hpp"
 #include "timing.hpp"
 
+#include "copy_then_update.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

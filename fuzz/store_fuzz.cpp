@@ -18,6 +18,8 @@
 #include "store/ops.hpp"
 #include "store/store.hpp"
 
+#include "copy_then_update.hpp"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>

@@ -70,7 +70,7 @@ void resume_panic(Ref type, Ref value, Ref traceback)
         stderr);
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);
-    throw store::Fault(std::move(message), std::source_location::current(), /*resumed=*/true);
+    throw store::Fault(std::move(message));
 }
 
 void abort_at_boundary() noexcept

@@ -6,6 +6,7 @@
 
 #include "store/memory.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -61,6 +62,20 @@ public:
             std::memcpy(larger.data_, data_, keep * sizeof(T));
         }
         swap(larger);
+    }
+
+    // The one growth rule of the store's buffers: when `needed` elements do
+    // not fit, at least double (so that n appends copy O(n) elements in all),
+    // keeping the first `keep`. Strong guarantee, as reallocate().
+    void make_room(std::size_t needed, std::size_t keep)
+    {
+        if (needed > capacity_) {
+            std::size_t doubled = 0;
+            if (__builtin_mul_overflow(capacity_, std::size_t{2}, &doubled)) {
+                doubled = needed;
+            }
+            reallocate(std::max({needed, doubled, std::size_t{8}}), keep);
+        }
     }
 
     T* data() noexcept { return data_; }

@@ -36,8 +36,7 @@ std::string thread_label()
     return label;
 }
 
-}  // namespace
-
+// The diagnostic fault() writes, without the trailing line feed.
 std::string fault_diagnostic(const std::string& message, const std::source_location& where)
 {
     std::string text = "thread '";
@@ -53,6 +52,8 @@ std::string fault_diagnostic(const std::string& message, const std::source_locat
     return text;
 }
 
+}  // namespace
+
 void fault(std::string message, std::source_location where)
 {
     try {
@@ -67,7 +68,13 @@ void fault(std::string message, std::source_location where)
         std::fputc('\n', stderr);
     }
     std::fflush(stderr);
-    throw Fault(std::move(message), where, false);
+    throw Fault(std::move(message));
+}
+
+void out_of_bounds(std::size_t length, std::size_t index, std::source_location where)
+{
+    fault("index out of bounds: the len is " + std::to_string(length) + " but the index is " + std::to_string(index),
+          where);
 }
 
 }  // namespace corvane::store

@@ -5,6 +5,7 @@
 // the way.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <source_location>
 #include <string>
@@ -14,19 +15,13 @@ namespace corvane::store {
 
 class Fault : public std::exception {
 public:
-    Fault(std::string message, std::source_location where, bool resumed) noexcept
-        : message(std::move(message)), where(where), resumed(resumed)
-    {
-    }
+    // Only a value: constructing one writes nothing (a fault that Python code
+    // raised again has had its diagnostic written the first time).
+    explicit Fault(std::string message) noexcept : message(std::move(message)) {}
 
     const char* what() const noexcept override { return message.c_str(); }
 
     std::string message;
-    std::source_location where;
-    // A resumed fault re-enters native code from Python (a PanicException
-    // that Python code raised again); its diagnostic was written the first
-    // time, so it writes none.
-    bool resumed;
 };
 
 // Writes one diagnostic line to stderr naming the thread, the place and the
@@ -34,8 +29,8 @@ public:
 // it survives even if the fault later ends the process.
 [[noreturn]] void fault(std::string message, std::source_location where = std::source_location::current());
 
-// The diagnostic fault() writes, without the trailing line feed. Exposed so
-// the frame can write the same layout when it has to abort instead.
-std::string fault_diagnostic(const std::string& message, const std::source_location& where);
+// fault() for an index past the end of something `length` long.
+[[noreturn]] void out_of_bounds(std::size_t length, std::size_t index,
+                                std::source_location where = std::source_location::current());
 
 }  // namespace corvane::store

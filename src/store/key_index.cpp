@@ -3,7 +3,7 @@
 #include "store/fault.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <cassert>
 #include <cstring>
 #include <new>
 #include <string>
@@ -19,24 +19,31 @@ namespace {
 // 14 to 28 bytes of slots per key.
 std::uint64_t max_load(std::uint64_t slots) noexcept { return slots / 2 + slots / 16; }
 
-constexpr std::uint64_t min_slots = 8;
+constexpr std::size_t min_slots = 8;
 
-std::size_t slots_for(std::uint64_t keys)
+std::size_t slots_for(std::size_t keys)
 {
-    std::uint64_t slots = min_slots;
+    std::size_t slots = min_slots;
     while (max_load(slots) < keys) {
         if (slots > std::numeric_limits<std::size_t>::max() / 2) {
             throw std::bad_alloc();
         }
         slots *= 2;
     }
-    return static_cast<std::size_t>(slots);
+    return slots;
+}
+
+Buffer<Slot> empty_slots(std::size_t count)
+{
+    Buffer<Slot> slots(count);
+    std::memset(slots.data(), 0xFF, slots.capacity() * sizeof(Slot));
+    return slots;
 }
 
 std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
 
 // Keys of a Python dict are mostly short names; without a hint, assume about
-// sixteen bytes each and let the arena double when that was wrong.
+// sixteen bytes each and let the arena grow when that was wrong.
 constexpr std::size_t guessed_key_bytes = 16;
 
 }  // namespace
@@ -46,9 +53,7 @@ KeyTable::KeyTable(std::size_t expected_keys, std::size_t expected_key_bytes)
 {
     expected_keys = std::min(expected_keys, KeyIndex::max_keys);
     if (expected_keys != 0) {
-        Buffer<Slot> slots(slots_for(expected_keys));
-        std::memset(slots.data(), 0xFF, slots.capacity() * sizeof(Slot));
-        slots_ = std::move(slots);
+        slots_ = empty_slots(slots_for(expected_keys));
         mask_ = slots_.capacity() - 1;
         std::size_t arena_bytes = expected_key_bytes;
         if (arena_bytes == 0 && __builtin_mul_overflow(expected_keys, guessed_key_bytes, &arena_bytes)) {
@@ -59,13 +64,24 @@ KeyTable::KeyTable(std::size_t expected_keys, std::size_t expected_key_bytes)
     offsets_[0] = 0;
 }
 
+std::uint32_t KeyTable::first_tagged(std::uint64_t hash) const noexcept
+{
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = home_slot(hash);; i = next_slot(i)) {
+        const Slot slot = slots_[i];
+        if (slot.position == empty_slot || slot.tag == tag) {
+            return slot.position;
+        }
+    }
+}
+
 std::uint32_t KeyTable::probe(std::string_view key, std::uint64_t hash) const noexcept
 {
     if (count_ == 0) {
-        return empty_slot;
+        return empty_slot;  // possibly no slots at all
     }
     const std::uint32_t tag = tag_of(hash);
-    for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+    for (std::size_t i = home_slot(hash);; i = next_slot(i)) {
         const Slot slot = slots_[i];
         if (slot.position == empty_slot) {
             return empty_slot;
@@ -81,17 +97,16 @@ std::uint32_t KeyTable::probe(std::string_view key, std::uint64_t hash) const no
 
 void KeyTable::place(std::uint64_t hash, std::uint32_t position) noexcept
 {
-    std::size_t i = static_cast<std::size_t>(hash) & mask_;
+    std::size_t i = home_slot(hash);
     while (slots_[i].position != empty_slot) {
-        i = (i + 1) & mask_;
+        i = next_slot(i);
     }
     slots_[i] = Slot{tag_of(hash), position};
 }
 
 void KeyTable::grow_table()
 {
-    Buffer<Slot> slots(slots_for(std::uint64_t{count_} + 1));
-    std::memset(slots.data(), 0xFF, slots.capacity() * sizeof(Slot));
+    Buffer<Slot> slots = empty_slots(slots_for(count_ + 1));
     slots_.swap(slots);
     mask_ = slots_.capacity() - 1;
     // The slots keep only part of each hash, so the keys are hashed again.
@@ -113,16 +128,8 @@ std::size_t KeyTable::append(std::string_view key, std::uint64_t key_hash)
     if (__builtin_add_overflow(used, key.size(), &needed)) {
         throw std::bad_alloc();
     }
-    if (needed > arena_.capacity()) {
-        std::size_t doubled = 0;
-        if (__builtin_mul_overflow(arena_.capacity(), std::size_t{2}, &doubled)) {
-            doubled = needed;
-        }
-        arena_.reallocate(std::max({needed, doubled, std::size_t{64}}), used);
-    }
-    if (count_ + 2 > offsets_.capacity()) {
-        offsets_.reallocate(std::max(offsets_.capacity() * 2, count_ + 2), count_ + 1);
-    }
+    arena_.make_room(needed, used);
+    offsets_.make_room(count_ + 2, count_ + 1);
     if (slots_.capacity() == 0 || max_load(slots_.capacity()) < std::uint64_t{count_} + 1) {
         grow_table();
     }
@@ -138,27 +145,54 @@ std::size_t KeyTable::append(std::string_view key, std::uint64_t key_hash)
 
 bool KeyTable::equal_layout(const KeyTable& other) const noexcept
 {
-    return count_ == other.count_ &&
+    return count_ == other.count_ && offsets_[count_] == other.offsets_[other.count_] &&
            same_bytes(offsets_.data(), other.offsets_.data(), (count_ + 1) * sizeof(std::size_t)) &&
            same_bytes(arena_.data(), other.arena_.data(), offsets_[count_]);
 }
 
+bool KeyTable::well_formed() const noexcept
+{
+    if (count_ > KeyIndex::max_keys || offsets_[0] != 0 || (count_ != 0 && max_load(slots_.capacity()) < count_) ||
+        (slots_.capacity() & mask_) != 0) {
+        return false;
+    }
+    for (std::size_t p = 0; p < count_; ++p) {
+        if (offsets_[p] > offsets_[p + 1] || probe(key_unchecked(p), hash(key_unchecked(p))) != p) {
+            return false;
+        }
+    }
+    std::size_t occupied = 0;
+    for (std::size_t i = 0; i < slots_.capacity(); ++i) {
+        occupied += slots_[i].position != empty_slot ? 1 : 0;
+    }
+    return occupied == count_;
+}
+
 }  // namespace key_index_detail
+
+namespace {
+
+// Never 0, which stands for "no proof".
+std::atomic<std::uint64_t> next_index_id{1};
+
+}  // namespace
+
+KeyIndex::KeyIndex(Passkey, key_index_detail::KeyTable&& table) noexcept
+    : table_(std::move(table)), id_(next_index_id.fetch_add(1, std::memory_order_relaxed))
+{
+    assert(table_.well_formed());
+}
 
 std::string_view KeyIndex::key(std::size_t position) const
 {
     if (position >= size()) {
-        fault("index out of bounds: the len is " + std::to_string(size()) + " but the index is " +
-              std::to_string(position));
+        out_of_bounds(size(), position);
     }
     return table_.key_unchecked(position);
 }
 
 std::optional<std::size_t> KeyIndex::find(std::string_view key) const noexcept
 {
-    if (empty()) {
-        return std::nullopt;
-    }
     const std::uint32_t position = table_.probe(key, table_.hash(key));
     if (position == key_index_detail::empty_slot) {
         return std::nullopt;
@@ -166,30 +200,39 @@ std::optional<std::size_t> KeyIndex::find(std::string_view key) const noexcept
     return position;
 }
 
-bool KeyIndex::equal_layout(const KeyIndex& other) const noexcept { return table_.equal_layout(other.table_); }
+bool KeyIndex::equal_layout(const KeyIndex& other) const noexcept
+{
+    if (proven_equal_.load(std::memory_order_relaxed) == other.id_ ||
+        other.proven_equal_.load(std::memory_order_relaxed) == id_) {
+        return true;
+    }
+    if (!table_.equal_layout(other.table_)) {
+        return false;
+    }
+    proven_equal_.store(other.id_, std::memory_order_relaxed);
+    other.proven_equal_.store(id_, std::memory_order_relaxed);
+    return true;
+}
 
 void KeyIndex::find_positions_of(const KeyIndex& keys_from, std::size_t begin, std::size_t end, std::size_t* out) const
 {
     if (begin > end || end > keys_from.size()) {
-        fault("index out of bounds: the len is " + std::to_string(keys_from.size()) + " but the index is " +
-              std::to_string(end > keys_from.size() ? end : begin));
+        out_of_bounds(keys_from.size(), end > keys_from.size() ? end : begin);
     }
     if (empty()) {
         std::fill(out, out + (end - begin), missing);
         return;
     }
-    // Sixteen outstanding prefetches are about what a core keeps in flight.
-    constexpr std::size_t batch = 16;
+    using key_index_detail::batch;
     std::uint64_t hashes[batch];
+    std::uint32_t found[batch];
     for (std::size_t first = begin; first < end; first += batch) {
         const std::size_t count = std::min(batch, end - first);
+        const auto key_at = [&](std::size_t j) { return keys_from.table_.key_unchecked(first + j); };
+        table_.hash_ahead(key_at, count, hashes);
+        table_.probe_batch(key_at, hashes, count, found);
         for (std::size_t j = 0; j < count; ++j) {
-            hashes[j] = table_.hash(keys_from.table_.key_unchecked(first + j));
-            table_.prefetch_slot(hashes[j]);
-        }
-        for (std::size_t j = 0; j < count; ++j) {
-            const std::uint32_t position = table_.probe(keys_from.table_.key_unchecked(first + j), hashes[j]);
-            out[first - begin + j] = position == key_index_detail::empty_slot ? missing : position;
+            out[first - begin + j] = found[j] == key_index_detail::empty_slot ? missing : found[j];
         }
     }
 }
@@ -199,13 +242,13 @@ KeyIndexBuilder::KeyIndexBuilder(std::size_t expected_keys, std::size_t expected
 {
 }
 
-KeyIndexBuilder::Inserted KeyIndexBuilder::insert(std::string_view key, std::uint64_t key_hash)
+std::size_t KeyIndexBuilder::insert(std::string_view key, std::uint64_t key_hash)
 {
     const std::uint32_t found = table_.probe(key, key_hash);
     if (found != key_index_detail::empty_slot) {
-        return {found, false};
+        return found;
     }
-    return {table_.append(key, key_hash), true};
+    return table_.append(key, key_hash);
 }
 
 Shared<KeyIndex> KeyIndexBuilder::finish() && { return Shared<KeyIndex>::make(KeyIndex::Passkey(), std::move(table_)); }

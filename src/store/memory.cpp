@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <sys/mman.h>
 
 // The bytes around a large aligned block are poisoned where AddressSanitizer
 // runs, so that it sees a step past the block as it would past a plain one.
@@ -84,6 +85,25 @@ void deallocate_large_aligned(void* p, std::size_t bytes, std::size_t alignment)
     ::operator delete(raw, bytes + alignment);
 }
 
+// Tables and vectors of millions of entries are read at random (lookups) or
+// touched for the first time in one pass (construction, results): on 4 KiB
+// pages every access pays a TLB miss and every page a fault. Asking for huge
+// pages on the blocks that can hold them cuts both by the page-size ratio.
+// Only whole huge pages inside the block qualify, so a block never makes its
+// neighbours resident; the kernel may refuse, which changes nothing. Byte
+// blocks (key text, the only ones aligned to 1) are left out: their size is
+// often a guess, and a huge page would make the unused tail resident.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+void prefer_huge_pages(void* p, std::size_t bytes) noexcept
+{
+    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(p) % huge_page;
+    const std::size_t skip = misalignment == 0 ? 0 : huge_page - misalignment;
+    if (bytes > skip && bytes - skip >= huge_page) {
+        (void)::madvise(static_cast<char*>(p) + skip, (bytes - skip) / huge_page * huge_page, MADV_HUGEPAGE);
+    }
+}
+
 bool large_aligned(std::size_t bytes, std::size_t alignment) noexcept
 {
     return alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__ && bytes >= observed_threshold;
@@ -135,6 +155,9 @@ void* allocate(std::size_t bytes, std::size_t alignment)
     live.fetch_add(1, std::memory_order_relaxed);
 #endif
     if (bytes >= observed_threshold) {
+        if (bytes >= 2 * huge_page && alignment > 1) {
+            prefer_huge_pages(p, bytes);
+        }
         if (auto report = observe_allocate.load(std::memory_order_relaxed)) {
             report(p, bytes);
         }

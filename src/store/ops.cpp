@@ -3,143 +3,76 @@
 #include "store/fault.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
+#include <type_traits>
 
 namespace corvane::store {
 
 namespace {
 
-[[noreturn]] void out_of_bounds(std::size_t length, std::size_t index,
-                                std::source_location where = std::source_location::current())
+// Every loop below trusts the store invariants; a store that breaks them is
+// refused here, once, instead of per element. The key index guarantees its
+// own positions are 0 .. n-1, so equal lengths are all that is left to check.
+void check_well_formed(const Store& store)
 {
-    fault("index out of bounds: the len is " + std::to_string(length) + " but the index is " + std::to_string(index),
-          where);
+    if (store.keys->size() != store.values->size()) {
+        out_of_bounds(store.values->size(), std::min(store.keys->size(), store.values->size()));
+    }
+}
+
+// Calls fn with the operator as a compile-time constant, so that each
+// operator gets its own loop.
+template <class Fn>
+decltype(auto) with_op(Op op, Fn&& fn)
+{
+    switch (op) {
+    case Op::add:
+        return fn(std::integral_constant<Op, Op::add>{});
+    case Op::subtract:
+        return fn(std::integral_constant<Op, Op::subtract>{});
+    case Op::multiply:
+        return fn(std::integral_constant<Op, Op::multiply>{});
+    case Op::divide:
+        return fn(std::integral_constant<Op, Op::divide>{});
+    }
+    fault("unknown arithmetic operator " + std::to_string(static_cast<int>(op)));
 }
 
 // Keys looked up per call of the batched lookup: enough to overlap the cache
 // misses of a batch, small enough for the positions to stay on the stack.
 constexpr std::size_t lookup_batch = 256;
 
+// out[p] = mine[p] OP (their value for key p, or fill). Two batches are in
+// flight: while one is looked up, the values the other found are on their
+// way into the cache.
 template <Op op>
-void combine_by_position(const ValueVector& receiver, const ValueVector& other, double* out)
+void combine_by_key(const KeyIndex& keys, const double* mine, const KeyIndex& theirs, const double* their_values,
+                    double fill, double* out)
 {
-    const std::size_t length = receiver.size();
-    const std::size_t n = std::min(length, other.size());
-    combine<op>(receiver.data(), other.data(), out, n);
-    // Only a broken store could make the other shorter; its missing tail
-    // keeps the receiver's values rather than reading past the end.
-    if (n < length) {
-        std::memcpy(out + n, receiver.data() + n, (length - n) * sizeof(double));
-    }
-}
-
-// out[p] = receiver value at p OP (other's value for key p, or fill).
-template <Op op>
-void combine_by_key(const Store& receiver, const Store& other, double fill, double* out)
-{
-    const KeyIndex& keys = *receiver.keys;
-    const std::size_t length = receiver.values->size();
-    const double* mine = receiver.values->data();
-    if (keys.size() > length) {
-        out_of_bounds(length, length);
-    }
-    if (other.keys->empty()) {
-        // Nothing to look up: every key takes the fill.
-        combine_scalar<op>(mine, fill, out, keys.size());
-    } else {
-        const KeyIndex& theirs = *other.keys;
-        const double* their_values = other.values->data();
-        const std::size_t their_length = other.values->size();
-        std::size_t found[lookup_batch];
-        for (std::size_t begin = 0; begin < keys.size(); begin += lookup_batch) {
-            const std::size_t end = std::min(keys.size(), begin + lookup_batch);
-            theirs.find_positions_of(keys, begin, end, found);
-            for (std::size_t p = begin; p < end; ++p) {
-                const std::size_t q = found[p - begin];
-                double right = fill;
-                if (q != KeyIndex::missing) {
-                    if (q >= their_length) {
-                        out_of_bounds(their_length, q);
-                    }
-                    right = their_values[q];
-                }
-                out[p] = apply<op>(mine[p], right);
+    const std::size_t n = keys.size();
+    std::size_t found[2][lookup_batch];
+    const auto look_up = [&](std::size_t begin, std::size_t* positions) {
+        const std::size_t end = std::min(n, begin + lookup_batch);
+        theirs.find_positions_of(keys, begin, end, positions);
+        for (std::size_t j = 0; j < end - begin; ++j) {
+            if (positions[j] != KeyIndex::missing) {
+                __builtin_prefetch(their_values + positions[j]);
             }
         }
-    }
-    // Positions without a key (a broken store only) keep the receiver's value.
-    if (keys.size() < length) {
-        std::memcpy(out + keys.size(), mine + keys.size(), (length - keys.size()) * sizeof(double));
+    };
+    look_up(0, found[0]);
+    for (std::size_t begin = 0, turn = 0; begin < n; begin += lookup_batch, turn ^= 1) {
+        if (begin + lookup_batch < n) {
+            look_up(begin + lookup_batch, found[turn ^ 1]);
+        }
+        const std::size_t* positions = found[turn];
+        const std::size_t end = std::min(n, begin + lookup_batch);
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t q = positions[p - begin];
+            out[p] = apply<op>(mine[p], q == KeyIndex::missing ? fill : their_values[q]);
+        }
     }
 }
-
-template <Op op>
-Store aligned_with(const Store& receiver, const Store& other, double fill)
-{
-    Shared<ValueVector> values = ValueVector::make_uninitialised(receiver.values->size());
-    if (choose_path(receiver, other) == Path::keyed) {
-        combine_by_key<op>(receiver, other, fill, values->data());
-    } else {
-        combine_by_position<op>(*receiver.values, *other.values, values->data());
-    }
-    return Store(receiver.keys.clone(), std::move(values));
-}
-
-template <Op op>
-Store aligned_in_place(const Store& receiver, const Store& other, double fill)
-{
-    Store result = receiver.clone();
-    make_unique(result.values);
-    double* out = result.values->data();
-    if (choose_path(receiver, other) == Path::keyed) {
-        combine_by_key<op>(receiver, other, fill, out);
-    } else {
-        combine_by_position<op>(*result.values, *other.values, out);
-    }
-    return result;
-}
-
-template <Op op>
-Store scalar_with(const Store& receiver, double s)
-{
-    const std::size_t n = receiver.values->size();
-    Shared<ValueVector> values = ValueVector::make_uninitialised(n);
-    combine_scalar<op>(receiver.values->data(), s, values->data(), n);
-    return Store(receiver.keys.clone(), std::move(values));
-}
-
-// Maps the run-time operator onto the compiled loop for it.
-template <template <Op> class Fn, class... Args>
-auto dispatch(Op op, Args&&... args)
-{
-    switch (op) {
-    case Op::add:
-        return Fn<Op::add>::run(std::forward<Args>(args)...);
-    case Op::subtract:
-        return Fn<Op::subtract>::run(std::forward<Args>(args)...);
-    case Op::multiply:
-        return Fn<Op::multiply>::run(std::forward<Args>(args)...);
-    case Op::divide:
-        return Fn<Op::divide>::run(std::forward<Args>(args)...);
-    }
-    fault("unknown arithmetic operator " + std::to_string(static_cast<int>(op)));
-}
-
-template <Op op>
-struct Aligned {
-    static Store run(const Store& r, const Store& o, double fill) { return aligned_with<op>(r, o, fill); }
-};
-
-template <Op op>
-struct AlignedInPlace {
-    static Store run(const Store& r, const Store& o, double fill) { return aligned_in_place<op>(r, o, fill); }
-};
-
-template <Op op>
-struct Scalar {
-    static Store run(const Store& r, double s) { return scalar_with<op>(r, s); }
-};
 
 }  // namespace
 
@@ -156,15 +89,33 @@ Path choose_path(const Store& receiver, const Store& other) noexcept
 
 Store aligned(const Store& receiver, const Store& other, double fill, Op op)
 {
-    return dispatch<Aligned>(op, receiver, other, fill);
+    check_well_formed(receiver);
+    check_well_formed(other);
+    const std::size_t n = receiver.values->size();
+    Shared<ValueVector> values = ValueVector::make_uninitialised(n);
+    double* out = values->data();
+    const double* mine = receiver.values->data();
+    const double* theirs = other.values->data();
+    const bool positional = choose_path(receiver, other) != Path::keyed;
+    with_op(op, [&](auto o) {
+        if (positional) {
+            combine<decltype(o)::value>(mine, theirs, out, n);
+        } else if (other.keys->empty()) {
+            combine_scalar<decltype(o)::value>(mine, fill, out, n);  // nothing to look up
+        } else {
+            combine_by_key<decltype(o)::value>(*receiver.keys, mine, *other.keys, theirs, fill, out);
+        }
+    });
+    return Store(receiver.keys.clone(), std::move(values));
 }
 
-Store aligned_copy_then_update(const Store& receiver, const Store& other, double fill, Op op)
+Store scalar(const Store& receiver, double s, Op op)
 {
-    return dispatch<AlignedInPlace>(op, receiver, other, fill);
+    const std::size_t n = receiver.values->size();
+    Shared<ValueVector> values = ValueVector::make_uninitialised(n);
+    with_op(op, [&](auto o) { combine_scalar<decltype(o)::value>(receiver.values->data(), s, values->data(), n); });
+    return Store(receiver.keys.clone(), std::move(values));
 }
-
-Store scalar(const Store& receiver, double s, Op op) { return dispatch<Scalar>(op, receiver, s); }
 
 Store reset(const Store& receiver, double s)
 {

@@ -24,11 +24,6 @@ enum class Path {
 // result's values are written in one pass from both inputs.
 [[nodiscard]] Store aligned(const Store& receiver, const Store& other, double fill, Op op);
 
-// The same result computed the textbook way: clone the receiver's store, make
-// its values unique (a copy), then update the copy in place. Twice the memory
-// traffic of aligned(); kept as a reference for tests and benchmarks.
-[[nodiscard]] Store aligned_copy_then_update(const Store& receiver, const Store& other, double fill, Op op);
-
 // receiver[k] OP s for every key.
 [[nodiscard]] Store scalar(const Store& receiver, double s, Op op);
 

@@ -9,8 +9,7 @@
 //   block through deallocate(). A block may be released on any thread.
 // - Handles are move-only: copying a handle silently would hide a count
 //   change, which is exactly what moving a store must not do.
-// - There are no weak references, so a count of 1 proves sole ownership; the
-//   copy-on-write step relies on that (claim_unique()).
+// - There are no weak references, so a count of 1 proves sole ownership.
 #pragma once
 
 #include "store/memory.hpp"
@@ -77,20 +76,6 @@ public:
             block->~Block();
             deallocate(block, sizeof(Block), alignof(Block));
         }
-    }
-
-    // True when this handle was the only holder, after which it still is and
-    // may write the content. Compare-and-set to 0 (acquire) sees every other
-    // former holder's release; setting back to 1 (release) publishes nothing
-    // new but keeps the count honest for the next clone.
-    [[nodiscard]] bool claim_unique() noexcept
-    {
-        std::size_t expected = 1;
-        if (block_->count.compare_exchange_strong(expected, 0, std::memory_order_acquire, std::memory_order_relaxed)) {
-            block_->count.store(1, std::memory_order_release);
-            return true;
-        }
-        return false;
     }
 
     // A snapshot: other threads may change it right after.

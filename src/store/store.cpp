@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace corvane::store {
 
@@ -10,32 +11,24 @@ StoreBuilder::StoreBuilder(std::size_t expected_keys, std::size_t expected_key_b
 {
 }
 
-void StoreBuilder::put(std::string_view key, std::uint64_t key_hash, double value)
+void StoreBuilder::put(std::string_view key, double value)
 {
     // Room for a new value first: once the key is in, nothing may fail.
-    const std::size_t count = keys_.size();
-    if (count == values_.capacity()) {
-        values_.reallocate(std::max(count * 2, std::size_t{8}), count);
-    }
-    const KeyIndexBuilder::Inserted inserted = keys_.insert(key, key_hash);
-    values_[inserted.position] = value;
+    values_.make_room(keys_.size() + 1, keys_.size());
+    values_[keys_.insert(key)] = value;
 }
 
 void StoreBuilder::put_all(const Entry* entries, std::size_t count)
 {
-    // About as many slot misses as a core keeps in flight.
-    constexpr std::size_t ahead = 16;
-    std::uint64_t hashes[ahead];
-    for (std::size_t first = 0; first < count; first += ahead) {
-        const std::size_t batch = std::min(ahead, count - first);
-        for (std::size_t j = 0; j < batch; ++j) {
-            hashes[j] = keys_.hash(entries[first + j].key);
-            keys_.prefetch(hashes[j]);
-        }
-        for (std::size_t j = 0; j < batch; ++j) {
-            put(entries[first + j].key, hashes[j], entries[first + j].value);
-        }
+    // Room for every value first, as put() makes it for one. Repeated keys
+    // leave some unused; finish() trims it.
+    std::size_t needed = 0;
+    if (__builtin_add_overflow(keys_.size(), count, &needed)) {
+        throw std::bad_alloc();
     }
+    values_.make_room(needed, keys_.size());
+    keys_.insert_all([entries](std::size_t i) { return entries[i].key; }, count,
+                     [this, entries](std::size_t i, std::size_t position) { values_[position] = entries[i].value; });
 }
 
 Store StoreBuilder::finish() &&

@@ -10,8 +10,8 @@
 //     index and owns a new value vector.
 //
 // A store is a value that owns its two handles. Moving it changes no count;
-// clone() adds a holder to both halves; release() (and the destructor) let go
-// of the key index first, then the values.
+// clone() adds a holder to both halves; the destructor (and assigning over a
+// store) lets go of the key index first, then the values.
 #pragma once
 
 #include "store/buffer.hpp"
@@ -47,13 +47,14 @@ struct Store {
 
     [[nodiscard]] Store clone() const noexcept { return Store(keys.clone(), values.clone()); }
 
+    [[nodiscard]] std::size_t size() const noexcept { return keys->size(); }
+
+private:
     void release() noexcept
     {
         keys.release();
         values.release();
     }
-
-    [[nodiscard]] std::size_t size() const noexcept { return keys->size(); }
 };
 
 static_assert(sizeof(Shared<KeyIndex>) == sizeof(void*) && sizeof(Shared<ValueVector>) == sizeof(void*));
@@ -67,26 +68,22 @@ public:
     explicit StoreBuilder(std::size_t expected_keys, std::size_t expected_key_bytes = 0);
 
     // Throws bad_alloc (builder unchanged) when memory runs out.
-    void put(std::string_view key, double value) { put(key, keys_.hash(key), value); }
+    void put(std::string_view key, double value);
 
     struct Entry {
         std::string_view key;
         double value;
     };
     // put() for each entry in order. A large table misses the cache on every
-    // new key; hashing a few keys ahead and prefetching their slots lets those
+    // new key; hashing a batch ahead and prefetching their slots lets those
     // misses overlap instead of paying them one after another. On bad_alloc
     // the entries before the failing one are in.
     void put_all(const Entry* entries, std::size_t count);
-
-    [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
 
     // Key index first, then values, each in a new block of its own.
     [[nodiscard]] Store finish() &&;
 
 private:
-    void put(std::string_view key, std::uint64_t key_hash, double value);
-
     KeyIndexBuilder keys_;
     ValueVector::Elements values_;
 };

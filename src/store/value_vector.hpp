@@ -9,7 +9,6 @@
 #include "store/shared.hpp"
 
 #include <cstddef>
-#include <cstring>
 
 namespace corvane::store {
 
@@ -35,22 +34,5 @@ public:
 private:
     Elements elements_;
 };
-
-// Copy-on-write: afterwards `handle` is the sole holder of a vector with the
-// same elements, bit for bit, and may write it. When other holders exist, the
-// handle moves to a fresh copy (capacity = length) and lets go of the old
-// block; nobody else's view changes.
-inline void make_unique(Shared<ValueVector>& handle)
-{
-    if (handle.claim_unique()) {
-        return;
-    }
-    const std::size_t n = handle->size();
-    Shared<ValueVector> copy = ValueVector::make_uninitialised(n);
-    if (n != 0) {
-        std::memcpy(copy->data(), handle->data(), n * sizeof(double));
-    }
-    handle = std::move(copy);
-}
 
 }  // namespace corvane::store

@@ -36,14 +36,12 @@ std::vector<std::string> numbered_keys(std::size_t n, const std::string& prefix 
 TEST(KeyIndex, PositionsFollowInsertionOfDistinctKeys)
 {
     KeyIndexBuilder builder(4);
-    EXPECT_EQ(builder.insert("b").position, 0u);
-    EXPECT_EQ(builder.insert("a").position, 1u);
-    const auto again = builder.insert("b");
-    EXPECT_EQ(again.position, 0u);
-    EXPECT_FALSE(again.is_new);
-    const auto c = builder.insert("c");
-    EXPECT_EQ(c.position, 2u);
-    EXPECT_TRUE(c.is_new);
+    EXPECT_EQ(builder.insert("b"), 0u);
+    EXPECT_EQ(builder.insert("a"), 1u);
+    EXPECT_EQ(builder.insert("b"), 0u);
+    EXPECT_EQ(builder.size(), 2u) << "a repeated key is not new";
+    EXPECT_EQ(builder.insert("c"), 2u);
+    EXPECT_EQ(builder.size(), 3u) << "a new key";
 
     const Shared<KeyIndex> index = std::move(builder).finish();
     ASSERT_EQ(index->size(), 3u);
@@ -166,6 +164,81 @@ TEST(KeyIndex, BatchedLookupAgreesWithFind)
     index_of({}, 0)->find_positions_of(*receiver, 0, 3, out.data());
     EXPECT_EQ(out, std::vector<std::size_t>(3, KeyIndex::missing));
     EXPECT_THROW(other->find_positions_of(*receiver, 999, 1001, out.data()), Fault);
+}
+
+TEST(KeyIndex, RemembersEqualityWithoutEverAcceptingUnequalIndexes)
+{
+    const std::vector<std::string> keys = numbered_keys(300);
+    const Shared<KeyIndex> a = index_of(keys, keys.size());
+    const Shared<KeyIndex> b = index_of(keys, 1);  // grown: another table, same layout
+    EXPECT_NE(a->id(), b->id());
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_TRUE(a->equal_layout(*b)) << round;
+        EXPECT_TRUE(b->equal_layout(*a)) << round;
+    }
+    EXPECT_EQ(a.use_count(), 1u) << "a proof holds no block";
+    EXPECT_EQ(b.use_count(), 1u);
+
+    // Same count and same total bytes, one byte apart: whatever was proven
+    // before, only the bytes decide.
+    std::vector<std::string> changed = keys;
+    changed[299].back() = 'x';
+    const Shared<KeyIndex> c = index_of(changed, changed.size());
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_FALSE(a->equal_layout(*c)) << round;
+        EXPECT_FALSE(c->equal_layout(*b)) << round;
+    }
+    // A third equal index does not make the first proof forgotten on both sides.
+    const Shared<KeyIndex> d = index_of(keys, keys.size());
+    EXPECT_TRUE(a->equal_layout(*d));
+    EXPECT_TRUE(a->equal_layout(*b));
+    EXPECT_TRUE(d->equal_layout(*a));
+}
+
+TEST(KeyIndex, ProofsDieWithTheirIndexes)
+{
+    // An index made after another one died never inherits its proofs, even
+    // when it lands at the very same address.
+    const std::vector<std::string> keys = numbered_keys(50);
+    std::vector<std::string> other = keys;
+    other[0] = "key-x";
+    const Shared<KeyIndex> a = index_of(keys, keys.size());
+    std::uint64_t previous = 0;
+    for (int i = 0; i < 20; ++i) {
+        {
+            const Shared<KeyIndex> equal = index_of(keys, keys.size());
+            ASSERT_TRUE(a->equal_layout(*equal));
+            EXPECT_GT(equal->id(), previous);
+            previous = equal->id();
+        }
+        const Shared<KeyIndex> unequal = index_of(other, other.size());
+        EXPECT_FALSE(a->equal_layout(*unequal)) << i;
+        EXPECT_FALSE(unequal->equal_layout(*a)) << i;
+        previous = unequal->id();
+    }
+}
+
+TEST(KeyIndex, BatchedLookupsAgreeWithSingleOnesAtScale)
+{
+    // Large enough for many batches and for tags to share home slots; keys of
+    // many lengths, the empty key, and keys that differ only in their last byte.
+    std::vector<std::string> mine = {""};
+    for (std::size_t i = 0; i < 20000; ++i) {
+        mine.push_back(std::string(i % 37, 'k') + numbered("-", static_cast<long>(i)));
+    }
+    std::vector<std::string> theirs;
+    for (std::size_t i = 0; i < mine.size(); i += 2) {
+        theirs.push_back(mine[i]);
+        theirs.push_back(mine[i + 1 < mine.size() ? i + 1 : 0] + "!");
+    }
+    const Shared<KeyIndex> receiver = index_of(mine, mine.size());
+    const Shared<KeyIndex> other = index_of(theirs, 16);
+    std::vector<std::size_t> out(mine.size());
+    other->find_positions_of(*receiver, 0, mine.size(), out.data());
+    for (std::size_t p = 0; p < mine.size(); ++p) {
+        ASSERT_EQ(out[p], other->find(mine[p]).value_or(KeyIndex::missing)) << p;
+        ASSERT_EQ(out[p] != KeyIndex::missing, p % 2 == 0) << p;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "store/store.hpp"
 #include "store/value_vector.hpp"
 
+#include "copy_then_update.hpp"
 #include "numbered.hpp"
 
 #include <gtest/gtest.h>
@@ -147,7 +148,7 @@ TEST(Store, CloneMoveAndRelease)
     EXPECT_EQ(store.keys.use_count(), 2u);
     EXPECT_EQ(store.values.use_count(), 2u);
 
-    moved.release();
+    moved = Store();  // assigning over a store lets go of both halves
     EXPECT_FALSE(moved.keys);
     EXPECT_FALSE(moved.values);
     EXPECT_EQ(store.keys.use_count(), 1u);
