@@ -6,11 +6,11 @@
 
 namespace corvane::frame {
 
-// The class's name as its specification gives it: the host's messages about
+// The class's name as its PyType_Spec gives it: the host's messages about
 // the class (and the module's own, which follow them) use this form.
 inline constexpr const char* class_spec_name = "builtins.CorvaneDict";
 
-// Creates the CorvaneDict type object from its specification (a new reference).
+// Creates the CorvaneDict type object from its PyType_Spec (a new reference).
 Result<PyTypeObject*> create_class_type();
 
 // The class's type object, made by the module's first initialisation.
