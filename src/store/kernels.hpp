@@ -12,9 +12,13 @@
 // otherwise overlap an input.
 #pragma once
 
+#include "store/fault.hpp"
+
 #include <cfloat>
 #include <cstddef>
 #include <cstring>
+#include <string>
+#include <type_traits>
 
 // Excess precision (x87 arithmetic) would round twice and make results depend
 // on register allocation; 32-bit builds must use -msse2 -mfpmath=sse.
@@ -101,6 +105,24 @@ inline void fill_value(double* out, double s, std::size_t n) noexcept
     for (; i < n; ++i) {
         out[i] = s;
     }
+}
+
+// Calls fn with the operator as a compile-time constant, so that each
+// operator gets its own loop.
+template <class Fn>
+decltype(auto) with_op(Op op, Fn&& fn)
+{
+    switch (op) {
+    case Op::add:
+        return fn(std::integral_constant<Op, Op::add>{});
+    case Op::subtract:
+        return fn(std::integral_constant<Op, Op::subtract>{});
+    case Op::multiply:
+        return fn(std::integral_constant<Op, Op::multiply>{});
+    case Op::divide:
+        return fn(std::integral_constant<Op, Op::divide>{});
+    }
+    fault("unknown arithmetic operator " + std::to_string(static_cast<int>(op)));
 }
 
 }  // namespace corvane::store

@@ -20,24 +20,6 @@ void check_well_formed(const Store& store)
     }
 }
 
-// Calls fn with the operator as a compile-time constant, so that each
-// operator gets its own loop.
-template <class Fn>
-decltype(auto) with_op(Op op, Fn&& fn)
-{
-    switch (op) {
-    case Op::add:
-        return fn(std::integral_constant<Op, Op::add>{});
-    case Op::subtract:
-        return fn(std::integral_constant<Op, Op::subtract>{});
-    case Op::multiply:
-        return fn(std::integral_constant<Op, Op::multiply>{});
-    case Op::divide:
-        return fn(std::integral_constant<Op, Op::divide>{});
-    }
-    fault("unknown arithmetic operator " + std::to_string(static_cast<int>(op)));
-}
-
 // Keys looked up per call of the batched lookup: enough to overlap the cache
 // misses of a batch, small enough for the positions to stay on the stack.
 constexpr std::size_t lookup_batch = 256;

@@ -52,20 +52,7 @@ inline Store aligned_copy_then_update(const Store& receiver, const Store& other,
             out[p] = apply<o>(out[p], q ? other.values->data()[*q] : fill);
         }
     };
-    switch (op) {
-    case Op::add:
-        update.template operator()<Op::add>();
-        break;
-    case Op::subtract:
-        update.template operator()<Op::subtract>();
-        break;
-    case Op::multiply:
-        update.template operator()<Op::multiply>();
-        break;
-    case Op::divide:
-        update.template operator()<Op::divide>();
-        break;
-    }
+    with_op(op, [&](auto o) { update.template operator()<decltype(o)::value>(); });
     return result;
 }
 
