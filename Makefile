@@ -15,7 +15,7 @@ TOOLS := $(VENV)/tools/bin
 # The demo needs only a compiler and PyPy with its headers; the tests add the
 # rest.
 DEMO_PACKAGES := pypy3 pypy3-dev g++ make cmake
-DEBIAN_PACKAGES := $(DEMO_PACKAGES) pypy3-venv python3 python3-dev python3-venv \
+DEBIAN_PACKAGES := $(DEMO_PACKAGES) pypy3-venv python3 python3-dev python3-venv debootstrap \
                    googletest libgtest-dev clang-format-16 clang-tidy-16
 
 CMAKE_FLAGS := -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
@@ -32,7 +32,7 @@ endef
 for-host = -DCORVANE_PYTHON=$(abspath $(1))
 
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
-        setup-i386 build-i386 test-i386 clean test-faults test-faults-pypy test-faults-cpython \
+        hosts test-i386 clean test-faults test-faults-pypy test-faults-cpython \
         sanitize sanitize-store sanitize-python leaks fuzz fuzz-build fuzz-frame check-deep \
         bench bench-smoke bench-build test-cluster wheels
 
@@ -107,12 +107,12 @@ lint: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/tools/.ready
 # What we distribute, into dist/: the sdist and, built from it, one wheel per
 # interpreter (PyPy, Debian's CPython, each pyenv CPython 3.9-3.13 present),
 # repaired by auditwheel and tagged with the manylinux policy it meets.
-wheels: $(STAMPS)/debian $(VENV)/tools/.ready
+wheels: hosts $(VENV)/tools/.ready
 	tools/wheels.sh $(TOOLS)/python
 
 # Those wheels, each installed into a new virtual environment and tested
 # there; ends with a summary of the interpreters tested and skipped.
-test-installed: $(STAMPS)/debian $(VENV)/tools/.ready
+test-installed: hosts $(VENV)/tools/.ready
 	tools/test-installed.sh $(TOOLS)/python
 
 test-pypy: build-pypy
@@ -127,24 +127,24 @@ test-cpython: build-cpython
 test-cluster: build-cpython $(VENV)/tools/.ready
 	PYTHONPATH=$(BUILD)/cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_pickle.py tests/test_typing.py
 
-# The 32-bit x86 leg: the module and the store tests built with -m32 and SSE2
-# arithmetic, run by Debian's i386 PyPy under qemu-i386 (tools/i386/setup.sh
-# unpacks it into .hosts/i386). Pure-Python test tools come from the x86-64
-# PyPy environment. Set CORVANE_I386_RUNNER=native where the kernel runs
-# 32-bit programs itself.
-I386_PYPY := .hosts/i386/bin/pypy3
-I386_SITE := $(abspath $(VENV)/pypy/lib/pypy3.9/site-packages)
+# The host trees: minimal Debian trees of other suites and architectures in
+# .hosts/, each holding interpreters of tools/hosts/list with its own compiler
+# (PyPy 3.11 7.3.19 and 8.0, CPython 3.14 and 3.15, and the 32-bit x86 PyPys).
+# Made once, then skipped while they hold what the list names.
+hosts: $(STAMPS)/debian
+	tools/hosts/setup.sh
 
-setup-i386: $(STAMPS)/debian
-	tools/i386/setup.sh
+# The 32-bit x86 leg of the store: its unit tests built and run natively inside
+# the Debian 12 i386 tree, with that tree's own compiler, as on a 32-bit
+# system (the module's own 32-bit leg is its wheel, tested on every i386 PyPy
+# by test-installed).
+I386_TREE := bookworm-i386
 
-build-i386: setup-i386
-	$(call configure-and-build,i386,$(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/i386-toolchain.cmake -DCORVANE_BUILD_TESTS=ON)
-
-test-i386: build-i386 $(VENV)/pypy/.ready
-	tools/i386/run32 $(BUILD)/i386/tests/store/store_tests --gtest_brief=1
-	PYTHONDONTWRITEBYTECODE= HYPOTHESIS_PROFILE=emulated PYTHONPATH=$(BUILD)/i386:$(I386_SITE) \
-	    $(I386_PYPY) -m pytest -q -p no:cacheprovider tests
+test-i386: hosts
+	tools/hosts/run.sh $(I386_TREE) cmake -S . -B $(BUILD)/store-i386 $(CMAKE_FLAGS) \
+	    -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON >/dev/null
+	tools/hosts/run.sh $(I386_TREE) cmake --build $(BUILD)/store-i386 -j $(JOBS)
+	tools/hosts/run.sh $(I386_TREE) $(BUILD)/store-i386/tests/store/store_tests --gtest_brief=1
 
 # --- Allocation failure injection -------------------------------------------
 # A module whose store allocations can be made to fail on demand, and which

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The interpreters corvane is built and tested for, one path a line: Debian's
-# PyPy and CPython always, then each optional CPython from pyenv that is
-# present (the newest patch release of each minor version; free-threaded and
-# other variant builds are not ours). A missing optional one is a line on
-# stderr, not an error.
+# The interpreters corvane is built and tested for, one a line: Debian's PyPy
+# and CPython of this machine always, then each optional CPython from pyenv
+# that is present (the newest patch release of each minor version;
+# free-threaded and other variant builds are not ours), then every
+# interpreter of the host trees as TREE:PATH (tools/hosts/list; setup.sh
+# makes the trees). A missing optional one is a line on stderr, not an error.
 set -euo pipefail
+here=$(dirname -- "${BASH_SOURCE[0]}")
 echo /usr/bin/pypy3
 echo /usr/bin/python3
 versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
@@ -23,3 +25,4 @@ for minor in 3.9 3.10 3.12 3.13; do
         echo "skipped: CPython $minor not found (looked in $versions/$minor.*)" >&2
     fi
 done
+awk '!/^#/ && NF {print $1 ":" $2}' "$here/hosts/list"

@@ -7,6 +7,7 @@
 # Usage: tools/test-installed.sh TOOLS_PYTHON
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/hosts/host.sh
 tools_python=$1
 out=build/installed
 rm -rf "$out"
@@ -20,27 +21,27 @@ tools/wheels.sh "$tools_python" "${interpreters[@]}"
 summary=()
 failed=0
 for host in "${interpreters[@]}"; do
-    name=$("$host" -c 'import platform, sys; print(platform.python_implementation().lower() + "%d.%d" % sys.version_info[:2])')
-    version=$("$host" -c 'import platform; print(platform.python_version())')
+    name=$(host_name "$host")
+    version=$(on_host "$host" "$(host_path "$host")" -c 'import platform; print(platform.python_version())')
     venv="$out/venv-$name"
-    "$host" -m venv "$venv"
+    on_host "$host" "$(host_path "$host")" -m venv "$venv"
     # Only a wheel from dist/ will do: pip picks the one whose tags this
     # interpreter accepts, so a wrongly tagged wheel fails here.
-    "$venv/bin/python" -m pip install "${pip_flags[@]}" --no-index --find-links dist --only-binary corvane corvane
-    "$venv/bin/python" -m pip install "${pip_flags[@]}" -r tests/requirements.txt
-    wheel=$("$venv/bin/python" -c 'import importlib.metadata as m; print(m.distribution("corvane").read_text("WHEEL"))' \
+    on_host "$host" "$venv/bin/python" -m pip install "${pip_flags[@]}" --no-index --find-links dist --only-binary corvane corvane
+    on_host "$host" "$venv/bin/python" -m pip install "${pip_flags[@]}" -r tests/requirements.txt
+    wheel=$(on_host "$host" "$venv/bin/python" -c 'import importlib.metadata as m; print(m.distribution("corvane").read_text("WHEEL"))' \
         | sed -n 's/^Tag: //p' | paste -sd, -)
     echo "== $name ($host, Python $version, wheel $wheel)"
     start=$SECONDS
     # From inside tests/, where nothing but the installed module can be
     # imported as corvane; the suite checks that it got the installed one.
-    if (cd tests && CORVANE_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+    if (cd tests && on_host "$host" env CORVANE_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
         result=passed
     else
         result=FAILED
         failed=1
     fi
-    summary+=("$(printf '%-6s %-13s %-8s %-38s %4ss  %s' "$result" "$name" "$version" "$wheel" $((SECONDS - start)) "$host")")
+    summary+=("$(printf '%-6s %-24s %-8s %-34s %4ss  %s' "$result" "$name" "$version" "$wheel" $((SECONDS - start)) "$host")")
 done
 
 {

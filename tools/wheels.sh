@@ -4,9 +4,12 @@
 # really meets. Each wheel is built in pip's isolated build environment, from
 # the sdist alone, with warnings as errors as in every other build of ours.
 # Usage: tools/wheels.sh TOOLS_PYTHON [INTERPRETER...]
-# (no interpreters given: the ones tools/interpreters.sh finds).
+# (no interpreters given: the ones tools/interpreters.sh finds; an interpreter
+# of a host tree is TREE:PATH, and its wheel is built inside that tree, with
+# the tree's own compiler, as on a system of that kind).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/hosts/host.sh
 tools_python=$1
 shift
 if [ $# -gt 0 ]; then
@@ -26,11 +29,11 @@ sdist=$(echo dist/corvane-*.tar.gz)
 echo "sdist: $sdist"
 
 for host in "${interpreters[@]}"; do
-    name=$("$host" -c 'import platform, sys; print(platform.python_implementation().lower() + "%d.%d" % sys.version_info[:2])')
+    name=$(host_name "$host")
     venv="$work/venv-$name"
-    "$host" -m venv "$venv"
-    SKBUILD_CMAKE_DEFINE=CORVANE_WERROR=ON "$venv/bin/python" -m pip wheel "${pip_flags[@]}" --no-deps \
-        -w "$work/raw-$name" "$sdist" >"$work/wheel-$name.log" 2>&1 || { cat "$work/wheel-$name.log"; exit 1; }
+    on_host "$host" "$(host_path "$host")" -m venv "$venv"
+    on_host "$host" env SKBUILD_CMAKE_DEFINE=CORVANE_WERROR=ON "$venv/bin/python" -m pip wheel "${pip_flags[@]}" \
+        --no-deps -w "$work/raw-$name" "$sdist" >"$work/wheel-$name.log" 2>&1 || { cat "$work/wheel-$name.log"; exit 1; }
     raw=$(echo "$work/raw-$name"/corvane-*.whl)
     # The most widely compatible policy the wheel meets as built; repairing
     # with it grafts whatever that policy does not allow (nothing, so far:
