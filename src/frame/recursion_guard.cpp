@@ -14,21 +14,18 @@ namespace {
 // instead and needs no reserve.
 #if defined(PYPY_VERSION)
 constexpr std::size_t reserve = 64 * 1024;
-#else
-constexpr std::size_t reserve = 0;
-#endif
 
 [[gnu::noinline]] int enter_below_reserve(const char* where)
 {
-    if constexpr (reserve == 0) {
-        return Py_EnterRecursiveCall(where);
-    }
     // The reserve is only skipped over, never written: the host looks at the
     // address of the frame that calls it.
     char* skipped = static_cast<char*>(__builtin_alloca(reserve));
     __asm__ volatile("" : : "r"(skipped) : "memory");
     return Py_EnterRecursiveCall(where);
 }
+#else
+int enter_below_reserve(const char* where) { return Py_EnterRecursiveCall(where); }
+#endif
 
 }  // namespace
 

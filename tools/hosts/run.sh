@@ -25,6 +25,15 @@ exec "${personality[@]}" unshare --mount --propagation private -- /bin/bash -c '
     mount --bind "$repo" "$root$repo"
     mount -t proc proc "$root/proc"
     mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
-    exec chroot "$root" /usr/bin/env -u PYTHONPATH -u VIRTUAL_ENV HOME=/root \
+    # The tree reaches the network as this machine does: through the
+    # certificate authorities this machine trusts (a proxy may sign for them).
+    bundle=/etc/ssl/certs/ca-certificates.crt
+    if [ -f "$bundle" ]; then
+        mkdir -p "$root/etc/ssl/certs"
+        [ -f "$root$bundle" ] || : >"$root$bundle"
+        mount --bind "$bundle" "$root$bundle"
+    fi
+    exec chroot "$root" /usr/bin/env -u PYTHONPATH -u VIRTUAL_ENV -u PIP_FIND_LINKS HOME=/root \
+        PIP_CERT=/etc/ssl/certs/ca-certificates.crt SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt \
         PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$dir" "$@"
 ' corvane-host "$root" "$repo" "$PWD" "$@"

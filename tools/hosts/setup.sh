@@ -14,8 +14,8 @@ repo=$(cd -- "$here/../.." && pwd)
 source "$here/retry.sh"
 
 # The compiler and build tools the module and its store tests are built with
-# inside a tree, and patchelf for repairing the wheels made there.
-common=(g++ make cmake libgtest-dev patchelf)
+# inside a tree, and the CPython that runs auditwheel on the wheels made there.
+common=(g++ make cmake libgtest-dev python3 python3-venv)
 
 # The archive this machine's apt uses, so that the trees come from the same
 # place as everything else.
