@@ -12,21 +12,15 @@ namespace {
 // from a frame this much deeper than the caller's, so that whatever the module
 // does after a refusal still has the reserve to run in. CPython counts calls
 // instead and needs no reserve.
-#if defined(PYPY_VERSION)
-constexpr std::size_t reserve = 64 * 1024;
-#else
-constexpr std::size_t reserve = 0;
-#endif
-
 [[gnu::noinline]] int enter_below_reserve(const char* where)
 {
-    if constexpr (reserve == 0) {
-        return Py_EnterRecursiveCall(where);
-    }
+#if defined(PYPY_VERSION)
     // The reserve is only skipped over, never written: the host looks at the
     // address of the frame that calls it.
+    constexpr std::size_t reserve = 64 * 1024;
     char* skipped = static_cast<char*>(__builtin_alloca(reserve));
     __asm__ volatile("" : : "r"(skipped) : "memory");
+#endif
     return Py_EnterRecursiveCall(where);
 }
 
