@@ -1,7 +1,10 @@
+import gc
 import math
 import os
 import platform
 import struct
+import sys
+import warnings
 
 import pytest
 from hypothesis import settings
@@ -59,9 +62,239 @@ def is_negative_zero(value):
     return value == 0.0 and math.copysign(1.0, value) < 0
 
 
-pypy_hides_method_docs = pytest.mark.skipif(
-    IS_PYPY, reason="PyPy 7.3.11 exposes no method docstrings or text signatures of a type built from a spec"
-)
-pypy_allows_subclassing = pytest.mark.skipif(
-    IS_PYPY, reason="PyPy 7.3.11 does not refuse subclassing of a type without the base-type flag"
-)
+# What a test needs from the host interpreter. Each probe asks the running
+# host whether it has the behaviour, so a release that gains it runs the test
+# and one that lacks it skips with the reason below, which names the releases
+# seen to lack it. A probe runs at most once, at collection, and only when a
+# selected test needs it. Where only the module's own class can show the
+# behaviour, the probe is built so that the module cannot make it answer
+# "lacking": it either looks at what the module cannot influence, or first
+# checks that the module did its part.
+
+
+def _gc_runs_callbacks():
+    return isinstance(getattr(gc, "callbacks", None), list)
+
+
+def _host_len_when_handed(base):
+    """Whether the host calls __len__ of an object of a subclass of base when
+    it hands the object to native code. The object goes in as `other`, whose
+    type the module refuses without ever asking its length, so an exception
+    of __len__ can only come from the host."""
+    from corvane import CorvaneDict
+
+    class Asked(Exception):
+        pass
+
+    def length(self):
+        raise Asked
+
+    kind = type("Handed", (base,), {"__len__": length, "__hash__": base.__hash__})
+    try:
+        CorvaneDict({}).add(kind("a") if base is str else kind(a=1.0))
+    except Asked:
+        return True
+    except TypeError:
+        return False
+    raise AssertionError("a refused `other` was accepted")
+
+
+def _str_subclass_len_not_asked():
+    return not _host_len_when_handed(str)
+
+
+def _dict_subclass_len_not_asked():
+    return not _host_len_when_handed(dict)
+
+
+def _conversion_warns_on_float_subclass():
+    # The module hands every non-float to the host's conversion, which runs
+    # __float__; a warning is recorded by the warnings machinery before the
+    # module gets control back, so it cannot hide one.
+    from corvane import CorvaneDict
+
+    ran = []
+
+    class Sub(float):
+        pass
+
+    class Converts:
+        def __float__(self):
+            ran.append(True)
+            return Sub(2.5)
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        CorvaneDict({}).add_scalar(Converts())
+    assert ran, "the conversion never ran __float__"
+    return any(issubclass(w.category, DeprecationWarning) for w in seen)
+
+
+def _conversion_takes_index():
+    # The refusal is the host's when __index__ never ran and the words are
+    # its conversion's ("must be real number"), which no module message uses.
+    from corvane import CorvaneDict
+
+    ran = []
+
+    class Index:
+        def __index__(self):
+            ran.append(True)
+            return 3
+
+    try:
+        CorvaneDict({}).add_scalar(Index())
+    except TypeError as refused:
+        if not ran and "real number" in str(refused):
+            return False
+        raise
+    return True
+
+
+def _subclassing_refused():
+    # The module's part, a type without the base-type flag, is checked by the
+    # test itself; whether deriving from it is refused is then the host's.
+    from corvane import CorvaneDict
+
+    if CorvaneDict.__flags__ & (1 << 10):
+        return True  # a base type: let the test fail on the flag
+    try:
+        type("Sub", (CorvaneDict,), {})
+    except TypeError:
+        return True
+    return False
+
+
+def _methods_show_text_signatures():
+    # A method whose docstring carries no signature still has the attribute
+    # (None); a host that never reads docstrings of a type built from a spec
+    # has no such attribute at all, whatever the module wrote.
+    from corvane import CorvaneDict
+
+    return hasattr(CorvaneDict.add, "__text_signature__")
+
+
+def _instances_without_declared_dict_have_none():
+    # The type declares no dict offset (the test checks where the host shows
+    # it); an attribute dict on its instances is then the host's addition.
+    from corvane import CorvaneDict
+
+    if getattr(CorvaneDict, "__dictoffset__", 0) != 0:
+        return True  # declared by the module: let the test fail
+    return not hasattr(CorvaneDict({}), "__dict__") and "__weakref__" not in dir(CorvaneDict)
+
+
+def _reimport_returns_the_cached_module():
+    # When the module body did not run again (same class, __all__ unchanged),
+    # the module handed back its cached object; a different one is the host's.
+    import importlib
+
+    first = sys.modules.pop("corvane")
+    try:
+        again = importlib.import_module("corvane")
+    finally:
+        sys.modules["corvane"] = first
+    if again.CorvaneDict is not first.CorvaneDict or again.__all__ != ["CorvaneDict"]:
+        return True  # the module ran twice: let the test fail
+    return again is first
+
+
+def _floats_have_identity():
+    one, two = float("1.5"), float("1.5")
+    return one is not two
+
+
+def _spawn_pool_starts():
+    import concurrent.futures
+    import multiprocessing
+
+    if "spawn" not in multiprocessing.get_all_start_methods():
+        return True  # the test is not parametrised with it
+    try:
+        context = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+            return list(pool.map(abs, [-1])) == [1]
+    except AttributeError:
+        return False
+
+
+def _has_reference_counts():
+    return hasattr(sys, "getrefcount")
+
+
+def _traces_allocations():
+    try:
+        import tracemalloc
+    except ImportError:
+        return False
+    return hasattr(tracemalloc, "take_snapshot")
+
+
+HOST_BEHAVIOURS = {
+    "gc_callbacks": (_gc_runs_callbacks, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no gc.callbacks to run Python code "
+                                         "during the import"),
+    "str_subclass_len_not_asked": (
+        _str_subclass_len_not_asked,
+        "PyPy 7.3.11 and 7.3.19 call a str subclass's __len__ when they hand the object to native code, and abort "
+        "the process inside PyDict_Next when that raises, before the module sees the key"),
+    "dict_subclass_len_not_asked": (
+        _dict_subclass_len_not_asked,
+        "PyPy 7.3.11, 7.3.19 and 8.0.1 size their native view of a dict subclass from its __len__ whenever they hand "
+        "the object to native code, before the module runs: a huge length costs gigabytes, one that raises aborts "
+        "the process inside PyDict_Next"),
+    "conversion_warns_on_float_subclass": (
+        _conversion_warns_on_float_subclass,
+        "PyPy 7.3.11's PyFloat_AsDouble does not warn when __float__ returns a float subclass"),
+    "conversion_takes_index": (
+        _conversion_takes_index,
+        "PyPy 7.3.11's and 7.3.19's PyFloat_AsDouble, the host conversion the module uses, ignores __index__"),
+    "subclassing_refused": (
+        _subclassing_refused,
+        "PyPy 7.3.11 does not refuse subclassing of a type without the base-type flag"),
+    "method_text_signatures": (
+        _methods_show_text_signatures,
+        "PyPy 7.3.11 and 7.3.19 expose no method docstrings or text signatures of a type built from a spec"),
+    "no_instance_dict": (
+        _instances_without_declared_dict_have_none,
+        "PyPy 7.3.11, 7.3.19 and 8.0.1 give instances of a type built from a spec an attribute dict and weak "
+        "references"),
+    "reimport_returns_cached_module": (
+        _reimport_returns_the_cached_module,
+        "PyPy 7.3.11, 7.3.19 and 8.0.1 wrap a re-imported extension module in a new module object"),
+    "float_identity": (_floats_have_identity, "PyPy 7.3.11, 7.3.19 and 8.0.1 compare floats by value in `is`"),
+    "spawn_pool": (
+        _spawn_pool_starts,
+        "Debian's PyPy 7.3.11 ProcessPoolExecutor starts no spawn workers (calls a renamed method)"),
+    "reference_counts": (_has_reference_counts, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no sys.getrefcount"),
+    "tracemalloc": (_traces_allocations, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no tracemalloc"),
+}
+
+_answers = {}
+
+
+def host_has(name):
+    """Whether the running host has the behaviour; asked once per session."""
+    if name not in _answers:
+        _answers[name] = bool(HOST_BEHAVIOURS[name][0]())
+    return _answers[name]
+
+
+def needs_host(name):
+    """Marks a test (or a parameter) that runs only where the host has the behaviour."""
+    if name not in HOST_BEHAVIOURS:
+        raise KeyError(f"no probe for host behaviour {name!r}")
+    return pytest.mark.needs_host(name)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "needs_host(name): runs only where the host has the named behaviour")
+
+
+# Last, so that only the tests that remain after selection pay for probes.
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        for mark in item.iter_markers("needs_host"):
+            name = mark.args[0]
+            if not host_has(name):
+                item.add_marker(pytest.mark.skip(reason=HOST_BEHAVIOURS[name][1]))

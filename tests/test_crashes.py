@@ -6,9 +6,7 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
-from conftest import IS_PYPY
+from conftest import needs_host
 
 NOT_SAFE = "object.__new__(builtins.CorvaneDict) is not safe, use builtins.CorvaneDict.__new__()"
 
@@ -68,7 +66,9 @@ def test_an_instance_that_holds_no_store_is_refused_wherever_it_is_used():
         del empty
         gc.collect()
     """)
-    if not IS_PYPY:
+    # Whether object.__new__ makes the object at all is the host's decision,
+    # taken before any module code runs; where it refuses, it names the class.
+    if lines[0].startswith("refused at creation"):
         assert lines == [f"refused at creation: {NOT_SAFE}"]
         return
     assert lines == ["made"] + [f"TypeError: {NOT_SAFE}"] * 6 + [f"TypeError: argument 'other': {NOT_SAFE}"] * 2
@@ -92,12 +92,17 @@ def test_an_object_whose_class_was_changed_is_refused():
         gc.collect()
     """)
     assert lines[0] == "TypeError: argument 'other': 'Other' object cannot be cast as 'CorvaneDict'"
-    if not IS_PYPY:
-        refused = "refused: __class__ assignment: 'builtins.CorvaneDict' deallocator differs from 'Other'"
-        assert lines[1:] == [refused] * 2
+    # Whether the assignment is allowed is the host's decision, and so are its
+    # words: CPython compares deallocators, PyPy 8.0.1 the object layouts.
+    if lines[1].startswith("refused:"):
+        assert lines[1:] in (
+            ["refused: __class__ assignment: 'builtins.CorvaneDict' deallocator differs from 'Other'"] * 2,
+            ["refused: __class__ assignment: 'Other' object layout differs from 'CorvaneDict'"] * 2,
+        )
         return
-    # PyPy allows the assignment. An object first seen by native code after it
-    # holds no store; one seen before keeps the type it had then.
+    # PyPy 7.3.11 and 7.3.19 allow the assignment. An object first seen by
+    # native code after it holds no store; one seen before keeps the type it
+    # had then.
     assert lines[1:] == [f"TypeError: {NOT_SAFE}"] * 2 + [f"TypeError: argument 'other': {NOT_SAFE}"] + [
         "TypeError: 'Other' object cannot be cast as 'CorvaneDict'"] * 2 + [
         "TypeError: argument 'other': 'Other' object cannot be cast as 'CorvaneDict'"]
@@ -131,9 +136,7 @@ def test_exceptions_raised_in_conversions_near_the_stack_limit():
     assert set(eval(lines[0])) <= {"ValueError", "RecursionError", "no error"}
 
 
-@pytest.mark.skipif(IS_PYPY, reason="PyPy 7.3.11 converts a str subclass key for native code by calling its "
-                                    "__len__, and aborts the process inside PyDict_Next or PyIter_Next when that "
-                                    "raises, before the module sees the key")
+@needs_host("str_subclass_len_not_asked")
 def test_str_subclass_key_whose_len_raises():
     lines = run_child("""
         class Key(str):
@@ -145,7 +148,7 @@ def test_str_subclass_key_whose_len_raises():
     assert lines == ["{'a': 1.0}", "no error"]
 
 
-@pytest.mark.skipif(IS_PYPY, reason="PyPy 7.3.11 has no gc.callbacks to run Python code during the import")
+@needs_host("gc_callbacks")
 def test_import_reentered_by_the_initialisation_does_not_hang():
     # A collection during the module's initialisation runs a callback that
     # imports the module again on the same thread.

@@ -7,7 +7,7 @@ import warnings
 import pytest
 
 from corvane import CorvaneDict
-from conftest import IS_PYPY, same_values
+from conftest import needs_host, same_values
 
 D = CorvaneDict({"a": 1.0, "b": 2.0})
 E = CorvaneDict({"a": 10.0})
@@ -201,7 +201,7 @@ def test_conversion_returning_a_float_subclass():
     assert d == {"s": -1.0} and type(d["s"]) is float
 
 
-@pytest.mark.skipif(IS_PYPY, reason="PyPy 7.3.11 does not warn when __float__ returns a float subclass")
+@needs_host("conversion_warns_on_float_subclass")
 def test_warning_turned_error_in_a_conversion_passes_through():
     returns_sub = Converts(lambda: None, Sub(2.5))
     with warnings.catch_warnings():
@@ -331,14 +331,9 @@ def test_dict_subclass_overriding_everything_is_read_as_stored():
 
 @pytest.mark.parametrize("length", [
     # Huge, yet within a 32-bit machine word, which is all a length can be there.
-    pytest.param(lambda self: 2 ** 31 - 1, marks=pytest.mark.skipif(
-        IS_PYPY, reason="PyPy 7.3.11 sizes its native view of a dict subclass from the subclass's __len__ "
-                        "whenever it hands the object to native code, before the module runs: 16 GB and "
-                        "20 s for this length, the same for any extension function given such an object")),
+    pytest.param(lambda self: 2 ** 31 - 1, marks=needs_host("dict_subclass_len_not_asked")),
     lambda self: 0,
-    pytest.param(lambda self: 1 // 0, marks=pytest.mark.skipif(
-        IS_PYPY, reason="PyPy 7.3.11 calls a dict subclass's __len__ whenever it hands the object to native "
-                        "code, and aborts the process when that raises inside PyDict_Next of the keywords")),
+    pytest.param(lambda self: 1 // 0, marks=needs_host("dict_subclass_len_not_asked")),
 ], ids=["huge", "zero", "raises"])
 def test_dict_subclass_len_is_never_asked(length):
     Lying = type("Lying", (dict,), {"__len__": length})

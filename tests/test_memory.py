@@ -6,7 +6,7 @@ import textwrap
 
 import pytest
 
-from conftest import IS_PYPY
+from conftest import needs_host
 
 N = 1_000_000
 DOMAIN = 0x636F7276
@@ -90,7 +90,7 @@ def test_deriving_large_results_keeps_memory_bounded():
         f"the host's own buffers by {host / 1e6:.0f} MB")
 
 
-@pytest.mark.skipif(IS_PYPY, reason="tracemalloc is a CPython facility")
+@needs_host("tracemalloc")
 def test_tracemalloc_attributes_results_to_the_calling_line():
     import tracemalloc
 

@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import corvane
-from conftest import IS_PYPY, bits
+from conftest import bits, needs_host
 from corvane import CorvaneDict
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -142,9 +142,7 @@ def start_methods():
 
 # Debian's PyPy 7.3.11 ships a ProcessPoolExecutor that cannot start workers
 # other than by fork: it calls a method that its own module renamed.
-pypy_executor_forks_only = pytest.mark.skipif(
-    IS_PYPY, reason="Debian's PyPy 7.3.11 ProcessPoolExecutor starts no spawn workers (calls a renamed method)"
-)
+pypy_executor_forks_only = needs_host("spawn_pool")
 
 
 @pytest.mark.parametrize("method", [

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import corvane
-from conftest import IS_PYPY
+from conftest import IS_PYPY, needs_host
 
 REPO_STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "corvane.pyi"
 
@@ -47,6 +47,14 @@ def test_installed_stubs_are_the_repository_stub():
     assert (stub.parent / "corvane-stubs" / "__init__.pyi").read_text() == REPO_STUB.read_text()
 
 
+def text_signature_parameters(callable_):
+    text = callable_.__text_signature__
+    assert text, f"{callable_!r} has no text signature"
+    scope = {}
+    exec(f"def probe{text}: pass", scope)
+    return list(inspect.signature(scope["probe"]).parameters)
+
+
 def test_stub_names_the_public_face():
     public = {name for name in vars(corvane.CorvaneDict) if not name.startswith("__")}
     methods = stub_methods()
@@ -54,12 +62,13 @@ def test_stub_names_the_public_face():
     assert methods["to_dict"][2], "to_dict is a read-only property"
     assert not any(is_property for name, (_, _, is_property) in methods.items() if name != "to_dict")
     assert methods["__new__"][0] == ["dict"]
-    assert inspect.signature(corvane.CorvaneDict) == inspect.Signature(
-        [inspect.Parameter("dict", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    )
+    # From the class's own text signature: how inspect reads one for a class
+    # differs between hosts (PyPy 7.3.19 and 8.0.1 look at __init__ and __new__
+    # first), the signature the module gives does not.
+    assert text_signature_parameters(corvane.CorvaneDict) == ["dict"]
 
 
-@pytest.mark.skipif(IS_PYPY, reason="PyPy 7.3.11 exposes no method text signatures of a type built from a spec")
+@needs_host("method_text_signatures")
 def test_stub_parameters_match_the_text_signatures():
     for name, (names, defaults, is_property) in stub_methods().items():
         if name == "__new__" or is_property:
@@ -260,8 +269,6 @@ def test_typed_cases_match_what_the_module_does():
             exec(lines[number - 1], namespace)
 
 
-@pytest.mark.skipif(
-    IS_PYPY, reason="PyPy 7.3.11's PyFloat_AsDouble, the host conversion the module uses, ignores __index__"
-)
+@needs_host("conversion_takes_index")
 def test_index_only_numbers_are_taken():
     exec(compile(textwrap.dedent(GOOD_INDEX), "<typed case>", "exec"), {})

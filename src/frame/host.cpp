@@ -61,9 +61,9 @@ bool text_of_str(PyObject* text, std::string& out)
 
 bool type_qualname(PyTypeObject* type, std::string& out)
 {
-#if defined(PYPY_VERSION) || PY_VERSION_HEX < 0x030B0000
-    // PyType_GetQualName came with CPython 3.11, and PyPy does not export it;
-    // the attribute says the same.
+#if defined(PYPY_VERSION) ? PYPY_VERSION_NUM < 0x07031300 : PY_VERSION_HEX < 0x030B0000
+    // PyType_GetQualName came with CPython 3.11 and is exported by PyPy 7.3.19
+    // (not by 7.3.11); before that the attribute says the same.
     Ref name = Ref::steal(PyObject_GetAttrString(as_object(type), "__qualname__"));
 #else
     Ref name = Ref::steal(PyType_GetQualName(type));

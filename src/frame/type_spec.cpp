@@ -17,6 +17,15 @@ std::atomic<PyTypeObject*> class_type_cell{nullptr};
 
 void deallocate_slot(PyObject* object) { deallocate_instance(object); }
 
+// The host's pending exception, as the cause of the class's creation failure.
+Failure creation_failure()
+{
+    Failure cause = fetch();
+    Failure wrapped = Failure::runtime_error("An error occurred while initializing class CorvaneDict");
+    wrapped.set_cause(Ref::borrow(cause.value()));
+    return wrapped;
+}
+
 }  // namespace
 
 Result<PyTypeObject*> create_class_type()
@@ -35,12 +44,23 @@ Result<PyTypeObject*> create_class_type()
     PyType_Spec spec = {class_spec_name, static_cast<int>(sizeof(Instance)), 0, 0, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
-        Failure cause = fetch();
-        Failure wrapped = Failure::runtime_error("An error occurred while initializing class CorvaneDict");
-        wrapped.set_cause(Ref::borrow(cause.value()));
-        return fail(std::move(wrapped));
+        return fail(creation_failure());
     }
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+#if defined(PYPY_VERSION)
+    // PyPy 7.3.19 drops the spec's docstring of the class, and with it the
+    // class's text signature; the docstring given afterwards is read as usual.
+    // Hosts that kept the signature are left as they are.
+    Ref owned_type = Ref::steal(type);
+    Ref signature = Ref::steal(PyObject_GetAttrString(owned_type.get(), "__text_signature__"));
+    if (!signature || signature.get() == Py_None) {
+        PyErr_Clear();
+        Ref doc = Ref::steal(PyUnicode_FromStringAndSize(docs::class_doc, sizeof docs::class_doc - 1));
+        if (!doc || PyObject_SetAttrString(owned_type.get(), "__doc__", doc.get()) != 0) {
+            return fail(creation_failure());
+        }
+    }
+    type = owned_type.release();
+#elif PY_VERSION_HEX < 0x030A0000
     // CPython 3.9 copies a spec's docstring without its signature line, which
     // loses __text_signature__ (and inspect.signature) of the class. The type
     // owns its copy and frees it with PyObject_Free, so it can be given a copy
