@@ -1,13 +1,15 @@
-"""Turns the JSON files of bench/run.py (one per host) into a table and a plot.
+"""Turns the JSON files of bench/run.py (one per interpreter) into a table and a plot.
 
-    python bench/report.py build/bench/pypy.json build/bench/cpython.json \
+    python bench/report.py build/bench/pypy-*.json build/bench/cpython.json \
         [--store build/bench/store.json] [--table out.md] [--plot out.png] [--sizes 10000 1000000]
 
 Every ratio is corvane's time divided by the alternative's, both measured in
-the same process: below 1 corvane is faster. --plot out.png writes one figure
-per host beside it (out-pypy.png, out-cpython.png): each implementation's time
-relative to plain Python's, per workload and size. The plot is skipped (with a
-note) when matplotlib is not installed.
+the same process: below 1 corvane is faster. Runs of several PyPy releases
+each get their tables, and their targets and corvane's times are also shown
+side by side. --plot out.png writes one figure per run beside it
+(out-pypy-7.3.19.png, out-cpython.png): each implementation's time relative to
+plain Python's, per workload and size. The plot is skipped (with a note) when
+matplotlib is not installed.
 """
 
 import argparse
@@ -26,10 +28,44 @@ def fmt(x):
     return "%.3g" % x if x < 100 else "%.0f" % x
 
 
+def release_of(run):
+    """PyPy's release for PyPy, the Python version for CPython; older runs
+    recorded it only inside "python" ("3.9.16 (PyPy 7.3.11)")."""
+    if "release" in run:
+        return run["release"]
+    python = run["python"]
+    return python.split("PyPy ", 1)[1].rstrip(")") if "PyPy " in python else python.split()[0]
+
+
+def label(run):
+    """How a run is named in titles: "PyPy 7.3.19 (Python 3.11.11)", "CPython 3.11.2"."""
+    if run["host"] == "pypy":
+        return "PyPy %s (Python %s)" % (release_of(run), run["python"].split()[0])
+    return "%s %s" % (HOST_TITLES.get(run["host"], run["host"]), run["python"].split()[0])
+
+
+def short_label(run):
+    return "%s %s" % (HOST_TITLES.get(run["host"], run["host"]), release_of(run))
+
+
+def file_key(run):
+    """The run's part of a file name: pypy-7.3.19, cpython."""
+    return "pypy-" + release_of(run) if run["host"] == "pypy" else run["host"]
+
+
+def version_key(release):
+    return tuple(int(part) if part.isdigit() else 0 for part in release.split("."))
+
+
+def ordered(runs):
+    """PyPy's runs first, oldest release first, then the others as given."""
+    pypys = sorted((run for run in runs if run["host"] == "pypy"), key=lambda run: version_key(release_of(run)))
+    return pypys + [run for run in runs if run["host"] != "pypy"]
+
+
 def host_table(run, sizes):
     lines = []
-    title = "%s (Python %s)" % (run["host"], run["python"])
-    lines.append("### " + title)
+    lines.append("### " + label(run))
     lines.append("")
     for n in sizes:
         key = str(n)
@@ -87,41 +123,79 @@ def verdict(ratio, bound):
 
 def targets_table(runs, sizes):
     """PyPy's targets as ratios measured in one run (or, PyPy against CPython,
-    in one benchmark invocation)."""
-    by_host = {run["host"]: run for run in runs}
-    pypy, cpython = by_host.get("pypy"), by_host.get("cpython")
-    if pypy is None:
+    in one benchmark invocation), every PyPy release side by side."""
+    pypys = [run for run in runs if run["host"] == "pypy"]
+    cpython = next((run for run in runs if run["host"] == "cpython"), None)
+    if not pypys:
         return []
     small, large = str(min(sizes)), str(max(sizes))
     shown = [small] if small == large else [small, large]
+    columns = [(n, pypy) for n in shown for pypy in pypys]
+    headers = ["%s, n = %s" % (short_label(pypy), f"{int(n):,}") for n, pypy in columns]
     lines = ["### Targets on PyPy", "",
-             "| target | " + " | ".join("n = %s" % f"{int(n):,}" for n in shown) + " |",
-             "|---|" + "---:|" * len(shown)]
+             "| target | " + " | ".join(headers) + " |",
+             "|---|" + "---:|" * len(columns)]
 
-    def cell(workload, impl, key, bound, against=None):
+    def cell(pypy, workload, impl, key, bound, against=None):
         mine = pypy["times"].get(workload, {}).get("corvane", {}).get(key)
         other = (against or pypy)["times"].get(workload, {}).get(impl, {}).get(key)
         return "-" if mine is None or not other else verdict(mine / other, bound)
 
-    for label, workload, impl, bound_small, bound_large in RATIO_TARGETS:
+    for target, workload, impl, bound_small, bound_large in RATIO_TARGETS:
         bounds = {large: bound_large, small: bound_small}
-        lines.append("| %s | %s |" % (label, " | ".join(cell(workload, impl, n, bounds[n]) for n in shown)))
+        lines.append("| %s | %s |" % (target, " | ".join(
+            cell(pypy, workload, impl, n, bounds[n]) for n, pypy in columns)))
     if cpython is not None:
         for workload in POSITIONAL:
-            lines.append("| %s, PyPy ns / CPython ns | %s |" % (
-                workload, " | ".join(cell(workload, "corvane", n, CROSS_HOST_BOUND, cpython) for n in shown)))
-    mem_pypy, mem_cpython = pypy.get("memory"), (cpython or {}).get("memory")
-    if mem_pypy and mem_cpython and mem_cpython["constructed"] > 0:
-        ratio = mem_pypy["constructed"] / mem_cpython["constructed"]
+            lines.append("| %s, PyPy ns / CPython ns | %s |" % (workload, " | ".join(
+                cell(pypy, workload, "corvane", n, CROSS_HOST_BOUND, cpython) for n, pypy in columns)))
+    mem_cpython = (cpython or {}).get("memory")
+    memory = []
+    for pypy in pypys:
+        mem_pypy = pypy.get("memory")
+        if mem_pypy and mem_cpython and mem_cpython["constructed"] > 0:
+            ratio = mem_pypy["constructed"] / mem_cpython["constructed"]
+            memory.append("Bytes per entry of a constructed object (%s entries): %s %.1f, CPython %.1f, ratio %s." % (
+                f"{mem_pypy['n']:,}", short_label(pypy), mem_pypy["constructed"], mem_cpython["constructed"],
+                verdict(ratio, 1 + MEMORY_TOLERANCE)))
+    if memory:
         lines.append("")
-        lines.append("Bytes per entry of a constructed object (%s entries): PyPy %.1f, CPython %.1f, ratio %s." % (
-            f"{mem_pypy['n']:,}", mem_pypy["constructed"], mem_cpython["constructed"],
-            verdict(ratio, 1 + MEMORY_TOLERANCE)))
+        lines += memory
     lines.append("")
     return lines
 
 
-# The speed targets on both hosts at the largest n: (label, workload, bound,
+def releases_table(runs, sizes):
+    """corvane's time per workload on every PyPy release side by side, each
+    with its ratio to plain Python on that release. Only with two or more."""
+    pypys = [run for run in runs if run["host"] == "pypy"]
+    if len(pypys) < 2:
+        return []
+    lines = ["### corvane across PyPy releases", "",
+             "CPU ns per entry (median); in brackets corvane / plain Python on the same release.", ""]
+    for n in sizes:
+        key = str(n)
+        if not any(key in run["times"].get("construct", {}).get("corvane", {}) for run in pypys):
+            continue
+        lines.append("| n = %s | %s |" % (f"{n:,}", " | ".join(short_label(run) for run in pypys)))
+        lines.append("|---|" + "---:|" * len(pypys))
+        workloads = list(dict.fromkeys(w for run in pypys for w in run["times"]))
+        for workload in workloads:
+            cells = []
+            for run in pypys:
+                impls = run["times"].get(workload, {})
+                mine = impls.get("corvane", {}).get(key)
+                base = impls.get(baseline_of(impls) or "", {}).get(key)
+                if mine is None:
+                    cells.append("-")
+                else:
+                    cells.append("%s (%s)" % (fmt(mine), fmt(mine / base) if base else "-"))
+            lines.append("| %s | %s |" % (workload, " | ".join(cells)))
+        lines.append("")
+    return lines
+
+
+# The speed targets on every run at the largest n: (label, workload, bound,
 # alternatives). A bound in ns per entry is met by corvane's own time; a bound
 # written as a ratio ("x numpy") by its ratio to the first alternative.
 SPEED_TARGETS = [
@@ -135,10 +209,10 @@ SPEED_TARGETS = [
 
 
 def speed_targets_table(runs, sizes):
-    """Each target per host with corvane's time and its ratio to every
-    alternative. An alternative the host lacks (numpy and pandas on PyPy) is
-    taken from the other host's run of the same benchmark, and marked so."""
-    by_host = {run["host"]: run for run in runs}
+    """Each target per run with corvane's time and its ratio to every
+    alternative. An alternative a run lacks (numpy and pandas on PyPy) is
+    taken from another run of the same benchmark that has it, and marked so."""
+    by_host = {short_label(run): run for run in runs}
     present = [n for n in sizes if any(str(n) in r["times"].get("construct", {}).get("corvane", {}) for r in runs)]
     if not present:
         return []
@@ -162,7 +236,7 @@ def speed_targets_table(runs, sizes):
                 if not theirs:
                     continue
                 ratios[impl] = mine / theirs
-                where = "" if source is run else " (%s)" % source["host"]
+                where = "" if source is run else " (%s)" % short_label(source)
                 cells.append("%s%s %s (%s)" % (impl, where, fmt(theirs), fmt(ratios[impl])))
             if against is None:
                 shown, met = "\u2264 %g ns" % bound, mine <= bound
@@ -224,9 +298,9 @@ def baseline_of(impls):
     return None
 
 
-def plot_path(path, host):
+def plot_path(path, run):
     path = pathlib.Path(path)
-    return path.with_name("%s-%s%s" % (path.stem, host, path.suffix or ".png"))
+    return path.with_name("%s-%s%s" % (path.stem, file_key(run), path.suffix or ".png"))
 
 
 def plot_host(plt, ticker, run, path, colours):
@@ -271,8 +345,7 @@ def plot_host(plt, ticker, run, path, colours):
         row[0].set_ylabel("time / plain Python", fontsize=9)
     for ax in list(axes.flat)[len(workloads):]:
         ax.axis("off")
-    title = "%s %s: CPU time relative to plain Python on the same interpreter (below 1: faster)" % (
-        HOST_TITLES.get(run["host"], run["host"]), run["python"].split()[0])
+    title = "%s: CPU time relative to plain Python on the same interpreter (below 1: faster)" % label(run)
     fig.suptitle(title, fontsize=12, fontweight="bold")
     order = ["corvane"] + sorted(name for name in handles if name != "corvane")
     labelled = {}  # one entry a label: both plain-Python baselines read "plain Python"
@@ -287,7 +360,7 @@ def plot_host(plt, ticker, run, path, colours):
 
 
 def plot(runs, path):
-    """Writes one figure per host beside `path`: bench.png -> bench-pypy.png, bench-cpython.png."""
+    """Writes one figure per run beside `path`: bench.png -> bench-pypy-7.3.19.png, bench-cpython.png."""
     try:
         import matplotlib
     except ImportError:
@@ -299,7 +372,7 @@ def plot(runs, path):
 
     colours = dict(COLOURS)
     for run in runs:
-        plot_host(plt, ticker, run, plot_path(path, run["host"]), colours)
+        plot_host(plt, ticker, run, plot_path(path, run), colours)
 
 
 def main():
@@ -314,10 +387,12 @@ def main():
     for path in args.runs:
         with open(path) as f:
             runs.append(json.load(f))
+    runs = ordered(runs)
     m = runs[0]["machine"]
     lines = ["Machine: %s, %d CPUs, %s." % (m["cpu"], m["cpus"], m["platform"]), ""]
     lines += targets_table(runs, args.sizes)
     lines += speed_targets_table(runs, args.sizes)
+    lines += releases_table(runs, args.sizes)
     for run in runs:
         lines += host_table(run, args.sizes)
     if args.store:

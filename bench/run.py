@@ -349,10 +349,14 @@ def main():
         return
 
     host = "pypy" if IS_PYPY else "cpython"
+    release = ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else sys.version.split()[0]
     result = {
         "host": host,
-        "python": sys.version.split()[0]
-        + (" (PyPy %s)" % ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else ""),
+        # PyPy's own release number for PyPy, the Python version for CPython:
+        # what tells two runs of one host apart.
+        "release": release,
+        "python": sys.version.split()[0] + (" (PyPy %s)" % release if IS_PYPY else ""),
+        "version": sys.version,
         "machine": {"platform": platform.platform(), "cpu": cpu_name(), "cpus": os.cpu_count()},
         "sizes": args.sizes,
         "times": {},
