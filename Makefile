@@ -272,28 +272,31 @@ $(VENV)/bench/.ready: bench/requirements.txt | $(STAMPS)/debian
 	$(BENCH_PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
 	touch $@
 
-bench-build: build-pypy build-cpython
-	cmake --build $(BUILD)/pypy -j $(JOBS) --target corvane_floor
+# Every PyPy the benchmark times: Debian 12's here, then the trees' releases
+# (bench/hosts.sh builds the module and the floor probe inside each host).
+BENCH_PYPYS := /usr/bin/pypy3 trixie-amd64:/usr/bin/pypy3 sid-amd64:/usr/bin/pypy3
+
+bench-build: build-cpython
 	cmake --build $(BUILD)/cpython -j $(JOBS) --target corvane_floor store_bench
 
-bench: bench-build $(VENV)/bench/.ready
+bench: bench-build hosts $(VENV)/bench/.ready
 	@mkdir -p $(BENCH_OUT)
-	PYTHONPATH=$(BUILD)/pypy:$(BUILD)/pypy/bench $(PYPY) bench/run.py --out $(BENCH_OUT)/pypy.json --reps 5
+	bench/hosts.sh --build $(BUILD) $(BENCH_OUT) $(BENCH_PYPYS) -- --reps 5
 	PYTHONPATH=$(BUILD)/cpython:$(BUILD)/cpython/bench $(BENCH_PY) bench/run.py --out $(BENCH_OUT)/cpython.json --reps 5
 	$(BUILD)/cpython/bench/store_bench 9 10000 1000000 > $(BENCH_OUT)/store.json
-	$(BENCH_PY) bench/report.py $(BENCH_OUT)/pypy.json $(BENCH_OUT)/cpython.json --store $(BENCH_OUT)/store.json \
+	$(BENCH_PY) bench/report.py $(BENCH_OUT)/pypy-*.json $(BENCH_OUT)/cpython.json --store $(BENCH_OUT)/store.json \
 	    --table $(BENCH_OUT)/table.md --plot $(BENCH_OUT)/bench.png
 
-# Once through the whole suite at a tiny size so that it cannot rot; the
-# numbers mean nothing and nothing is asserted about them.
-bench-smoke: bench-build
+# Once through the whole suite at a tiny size on every PyPy and on CPython so
+# that it cannot rot; the numbers mean nothing and nothing is asserted about them.
+bench-smoke: bench-build hosts
 	@mkdir -p $(BUILD)/bench-smoke
-	PYTHONPATH=$(BUILD)/pypy:$(BUILD)/pypy/bench $(PYPY) bench/run.py --out $(BUILD)/bench-smoke/pypy.json \
+	bench/hosts.sh --build $(BUILD) $(BUILD)/bench-smoke $(BENCH_PYPYS) -- \
 	    --sizes 1000 --reps 1 --min-rep-ms 0 --warm-s 0.01 --memory-n 1000 --memory-copies 2 >/dev/null
 	PYTHONPATH=$(BUILD)/cpython:$(BUILD)/cpython/bench $(CPYTHON) bench/run.py --out $(BUILD)/bench-smoke/cpython.json \
 	    --sizes 1000 --reps 1 --min-rep-ms 0 --warm-s 0.01 --memory-n 1000 --memory-copies 2 >/dev/null
 	$(BUILD)/cpython/bench/store_bench 1 1000 > $(BUILD)/bench-smoke/store.json
-	$(CPYTHON) bench/report.py $(BUILD)/bench-smoke/pypy.json $(BUILD)/bench-smoke/cpython.json \
+	$(CPYTHON) bench/report.py $(BUILD)/bench-smoke/pypy-*.json $(BUILD)/bench-smoke/cpython.json \
 	    --store $(BUILD)/bench-smoke/store.json --sizes 1000 >/dev/null
 
 clean:
