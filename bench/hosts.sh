@@ -27,16 +27,7 @@ while (( $# )) && [[ $1 != -- ]]; do
 done
 (( $# )) && shift
 
-# Runs a command where HOST's interpreter lives, in this directory.
-on() {
-    local host=$1
-    shift
-    if [[ $host == *:* ]]; then
-        tools/hosts/run.sh "${host%%:*}" "$@"
-    else
-        "$@"
-    fi
-}
+source tools/hosts/host.sh
 
 # A file left by a host no longer listed would show up in the report as if
 # measured now.
@@ -48,7 +39,7 @@ for host in "${hosts[@]}"; do
     # CMake's path to the interpreter must be absolute; a venv's is kept as
     # written (resolving its link would leave the venv).
     [[ $host == *:* || $python == /* ]] || python=$repo/$python
-    release=$(on "$host" "$python" -c 'import sys; print(".".join(map(str, sys.pypy_version_info[:3])))')
+    release=$(on_host "$host" "$python" -c 'import sys; print(".".join(map(str, sys.pypy_version_info[:3])))')
     if [[ -n ${seen[$release]-} ]]; then
         echo "bench/hosts.sh: $host and ${seen[$release]} are both PyPy $release" >&2
         exit 1
@@ -56,8 +47,8 @@ for host in "${hosts[@]}"; do
     seen[$release]=$host
     tree=$build/bench-pypy-$release
     echo "== PyPy $release ($host), built in $tree" >&2
-    on "$host" cmake -S . -B "$tree" -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+    on_host "$host" cmake -S . -B "$tree" -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
         -DCORVANE_PYTHON="$python" >/dev/null
-    on "$host" cmake --build "$tree" -j "$(nproc)" --target corvane corvane_floor >/dev/null
-    on "$host" env PYTHONPATH="$tree:$tree/bench" "$python" bench/run.py --out "$out/pypy-$release.json" "$@"
+    on_host "$host" cmake --build "$tree" -j "$(nproc)" --target corvane corvane_floor >/dev/null
+    on_host "$host" env PYTHONPATH="$tree:$tree/bench" "$python" bench/run.py --out "$out/pypy-$release.json" "$@"
 done
