@@ -7,6 +7,7 @@
 
 #include "frame/failure.hpp"
 #include "frame/panic.hpp"
+#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 #include <exception>
@@ -34,10 +35,27 @@ auto run_caught(Body& body) -> decltype(body())
 }
 
 // Entry functions returning an object (or, for `int`-returning slots, a status).
+//
+// On PyPy the guard is entered before the body makes any call into the host:
+// the interpreter may call a native function with less stack left than one of
+// its own C-API functions (even a type check such as PyFloat_CheckExact) needs,
+// and such a function ends the process instead of raising. The guard asks with
+// a reserve below the caller's frame, so once it is held the body's host calls
+// have room, and a refusal comes back as RecursionError. CPython counts calls
+// and checks no stack in those functions.
 template <class Body>
 PyObject* boundary(Body&& body) noexcept
 {
+#if defined(PYPY_VERSION)
+    auto guarded = [&]() -> Result<PyObject*> {
+        Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+        CORVANE_TRY(guard);
+        return body();
+    };
+    Result<PyObject*> outcome = run_caught(guarded);
+#else
     Result<PyObject*> outcome = run_caught(body);
+#endif
     try {
         if (outcome) {
             return *outcome;
