@@ -518,11 +518,16 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     Result<Ref> numbers = call(host->array.get(), host->double_code.get(), packed.get());
     CORVANE_TRY(numbers);
     packed = Ref();
-    Result<Ref> pairs = call(host->zip.get(), keys.get(), numbers->get());
-    CORVANE_TRY(pairs);
-    Result<Ref> made = call(as_object(&PyDict_Type), pairs->get());
-    CORVANE_TRY(made);
-    return made->release();
+    // Each pair goes in by the new dict's own __setitem__, with no tuple made
+    // for it; the search for an object that no store returns runs the stores.
+    Ref made = must(PyDict_New());
+    Ref store_item = must(PyObject_GetAttrString(made.get(), "__setitem__"));
+    Result<Ref> stores = call(host->map.get(), store_item.get(), keys.get(), numbers->get());
+    CORVANE_TRY(stores);
+    if (PySequence_Contains(stores->get(), Py_Ellipsis) != 0) {
+        return fail(raised_by_host());
+    }
+    return made.release();
 }
 
 }  // namespace corvane::frame
