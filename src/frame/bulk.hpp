@@ -3,10 +3,10 @@
 // A host that makes a C-level copy of every object it hands to C code (PyPy
 // does, for each key and value a dict walk meets) pays more for the crossing
 // than for anything the store does with an entry. Where reading a dict cannot
-// run Python code, its contents can cross in a few flat buffers instead, made
-// by a small helper in Python that the host's compiler turns into a tight loop.
-// A host whose objects already are C-level has nothing to gain, and serves
-// nothing here.
+// run Python code, its contents can cross as a few objects of the host's own
+// (a str of all keys, an array of all values), made and taken apart by the
+// host's built-in functions and types called from C. A host whose objects
+// already are C-level has nothing to gain, and serves nothing here.
 #pragma once
 
 #include "frame/failure.hpp"
@@ -15,6 +15,10 @@
 #include <optional>
 
 namespace corvane::frame {
+
+// Takes what the bulk crossing calls from the host's real objects, once, while
+// the module is initialised: no later rebinding of a name can change it.
+Status prepare_bulk_crossing();
 
 // The store of `dict`, built from flat buffers, when the entry-by-entry walk
 // could not tell the difference: an exact dict whose keys are exact str with

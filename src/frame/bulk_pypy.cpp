@@ -1,108 +1,159 @@
 // PyPy makes a C-level copy of every object it hands to C code, and frees it
 // only when its collector runs: a dict walk pays for two copies an entry,
-// several times what the store does with the entry. Here the entries cross
-// as flat memory instead: all keys' UTF-8, separated by NUL, and the values as
-// doubles (plus, when a key holds a NUL itself, the keys' byte lengths). A
-// helper written in Python makes them, and PyPy's JIT compiles its loops; the
-// export goes the other way round.
+// several times what the store does with the entry. Here the entries cross as
+// a few objects instead: one str of all keys joined by NUL (plus, when a key
+// holds a NUL itself, an array of the keys' byte lengths) and one array of the
+// values as doubles. The export goes the other way round.
+//
+// Only the host's built-in functions and types make and take apart those
+// objects, called from C. They run no Python bytecode, so no tracer, profiler,
+// signal handler or other thread gets a turn in the middle, and the result
+// depends on nothing Python code can rebind: each is taken from the real object
+// once, when the module is initialised, and checked to be what it claims.
+// C reads and writes what crosses only through objects the host owns, while it
+// holds their buffers; no memory of the module's is ever lent to Python.
 #include "frame/bulk.hpp"
 
 #include "frame/once.hpp"
 #include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
 #include <vector>
 
 namespace corvane::frame {
 
 namespace {
 
-// gather() serves only what C reads without running Python code, so that the
-// result cannot differ from the walk one entry at a time: keys of type str,
-// values of type float, int or bool. It reads a copy of the dict, one state of
-// it that no one else can change. None sends the caller to the walk, which
-// then meets whatever made this refuse (a key of another type, a lone
-// surrogate, an int beyond float range) in the dict's own order, and raises
-// exactly what it would have raised anyway.
-//
-// What crosses to C lingers there until the collector has run twice, so the
-// large buffers never cross: C hands fill() memory of its own to copy them into.
-//
-// build() splits the keys' text at a separator that C chose from the ASCII
-// characters no key holds.
-constexpr const char helper_source[] = R"(
-from array import array
-
-
-class Gathered:
-    __slots__ = ("text", "numbers", "lengths")
-
-
-def gather(source):
-    snapshot = source.copy()
-    keys = list(snapshot)
-    values = list(snapshot.values())
-    for key in keys:
-        if type(key) is not str:
-            return None
-    for value in values:
-        kind = type(value)
-        if kind is not float and kind is not int and kind is not bool:
-            return None
-    try:
-        numbers = array("d", values)
-        text = "\0".join(keys).encode("utf-8")
-    except (OverflowError, UnicodeEncodeError):
-        return None
-    made = Gathered()
-    made.text, made.numbers, made.lengths = text, numbers, None
-    if text.count(b"\0") != len(keys) - 1:
-        lengths = array("q", bytes(8 * len(keys)))
-        i = 0
-        for key in keys:
-            lengths[i] = len(key.encode("utf-8"))
-            i += 1
-        made.lengths = lengths
-    return made, len(keys), len(text), made.lengths is not None
-
-
-def fill(made, text, numbers, lengths):
-    text[:] = made.text
-    numbers[:] = memoryview(made.numbers).cast("B")
-    if lengths is not None:
-        lengths[:] = memoryview(made.lengths).cast("B")
-        lengths.release()
-    text.release()
-    numbers.release()
-    made.text = made.numbers = made.lengths = None
-
-
-def build(text, numbers, separator):
-    keys = str(text, "utf-8").split(separator)
-    values = array("d")
-    values.frombytes(numbers)
-    text.release()
-    numbers.release()
-    made = {}
-    for i in range(len(keys)):
-        made[keys[i]] = values[i]
-    return made
-)";
-
-struct Helpers {
-    PyObject* gather;
-    PyObject* fill;
-    PyObject* build;
+// What the crossing calls. `strategy` may be empty: it only lets common dicts
+// skip a check that the others pass the long way.
+struct Builtins {
+    Ref map;            // the type map
+    Ref zip;            // the type zip
+    Ref array;          // the type array.array
+    Ref same_object;    // object.__eq__: True for the very object, NotImplemented otherwise
+    Ref encode;         // str.encode
+    Ref bytes_length;   // bytes.__len__
+    Ref list_count;     // list.count
+    Ref strategy;       // __pypy__.strategy, the storage layout of a dict or list
+    Ref double_code;    // "d"
+    Ref length_code;    // "q"
+    Ref separator;      // "\0"
+    bool usable = false;
 };
 
-OnceCell<Helpers> helpers_cell;
+OnceCell<Builtins> builtins_cell;
 
-// What a helper raised goes back as it is: fetching it can fail inside the
+// Types that Python code makes are heap types. PyPy's C API marks every type
+// as one, but its own __flags__ tells the truth, and for a type whose type is
+// exactly `type` that attribute is type's own descriptor, which no class can
+// override.
+bool is_host_type(PyObject* candidate)
+{
+    if (Py_TYPE(candidate) != &PyType_Type) {
+        return false;
+    }
+    Ref flags = Ref::steal(PyObject_GetAttrString(candidate, "__flags__"));
+    const unsigned long value = flags ? PyLong_AsUnsignedLong(flags.get()) : 0;
+    if (!flags || PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return (value & Py_TPFLAGS_HEAPTYPE) == 0;
+}
+
+bool has_name(PyObject* object, const char* name)
+{
+    Ref found = Ref::steal(PyObject_GetAttrString(object, "__name__"));
+    const bool same = found && PyUnicode_Check(found.get()) && PyUnicode_CompareWithASCIIString(found.get(), name) == 0;
+    PyErr_Clear();
+    return same;
+}
+
+// The host's own type `name` from `module`, or nothing.
+Ref builtin_type(PyObject* module, const char* name)
+{
+    Ref found = Ref::steal(PyObject_GetAttrString(module, name));
+    if (!found) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!is_host_type(found.get()) || !has_name(found.get(), name)) {
+        return {};
+    }
+    return found;
+}
+
+// An attribute of a built-in type: those types refuse new attributes, so it
+// is the host's own.
+Ref attribute_of(PyTypeObject* type, const char* name)
+{
+    Ref found = Ref::steal(PyObject_GetAttrString(as_object(type), name));
+    if (!found) {
+        PyErr_Clear();
+    }
+    return found;
+}
+
+// __pypy__.strategy, when the module in sys.modules holds the host's own: a
+// built-in function (of a host type that is not that of functions written in
+// Python) of that name.
+Ref strategy_function()
+{
+    Ref module = Ref::steal(PyImport_ImportModule("__pypy__"));
+    Ref found = module ? Ref::steal(PyObject_GetAttrString(module.get(), "strategy")) : Ref();
+    if (!found) {
+        PyErr_Clear();
+        return {};
+    }
+    if (Py_TYPE(found.get()) == &PyFunction_Type || !is_host_type(as_object(Py_TYPE(found.get()))) ||
+        !has_name(found.get(), "strategy")) {
+        return {};
+    }
+    return found;
+}
+
+Result<Builtins*> take_builtins()
+{
+    auto made = std::make_unique<Builtins>();
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref array_module = Ref::steal(PyImport_ImportModule("array"));
+    if (!builtins || !array_module) {
+        PyErr_Clear();
+        return made.release();  // not usable: every dict is walked
+    }
+    made->map = builtin_type(builtins.get(), "map");
+    made->zip = builtin_type(builtins.get(), "zip");
+    made->array = builtin_type(array_module.get(), "array");
+    made->same_object = attribute_of(&PyBaseObject_Type, "__eq__");
+    made->encode = attribute_of(&PyUnicode_Type, "encode");
+    made->bytes_length = attribute_of(&PyBytes_Type, "__len__");
+    made->list_count = attribute_of(&PyList_Type, "count");
+    made->strategy = strategy_function();
+    made->double_code = must(PyUnicode_FromString("d"));
+    made->length_code = must(PyUnicode_FromString("q"));
+    made->separator = must(PyUnicode_FromStringAndSize("\0", 1));
+    made->usable = made->map && made->zip && made->array && made->same_object && made->encode && made->bytes_length &&
+                   made->list_count;
+    return made.release();  // the cell keeps it for the life of the process
+}
+
+// The builtins, or null when this host lacks one of them.
+const Builtins* usable_builtins() noexcept
+{
+    const Builtins* found = builtins_cell.get();
+    return found != nullptr && found->usable ? found : nullptr;
+}
+
+// What a builtin raised goes back as it is: fetching it can fail inside the
 // host near the stack limit (see take_leaving_pending()).
-Failure raised_by_helper()
+Failure raised_by_host()
 {
     if (std::optional<Failure> failure = take_leaving_pending()) {
         return std::move(*failure);
@@ -110,97 +161,142 @@ Failure raised_by_helper()
     return fetch();
 }
 
-// The helpers live in a module object of their own: PyPy's JIT reads a
-// module's globals much faster than those of a plain dict. The module is
-// registered nowhere, so no import or attribute ever reaches it; the cell
-// keeps its functions (and through them the module) for the life of the process.
-Result<const Helpers*> helpers()
+Result<Ref> call(PyObject* callable, auto... arguments)
 {
-    return helpers_cell.get_or_fill([]() -> Result<Helpers*> {
-        Ref module = Ref::steal(PyModule_New("corvane.bulk"));
-        if (!module) {
-            return fail(fetch());
-        }
-        PyObject* globals = PyModule_GetDict(module.get());
-        if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) != 0) {
-            return fail(fetch());
-        }
-        Ref ran = Ref::steal(PyRun_String(helper_source, Py_file_input, globals, globals));
-        if (!ran) {
-            return fail(fetch());
-        }
-        PyObject* gather = PyDict_GetItemString(globals, "gather");
-        PyObject* fill = PyDict_GetItemString(globals, "fill");
-        PyObject* build = PyDict_GetItemString(globals, "build");
-        if (gather == nullptr || fill == nullptr || build == nullptr) {
-            store::fault("the bulk helpers are missing");
-        }
-        Py_INCREF(gather);
-        Py_INCREF(fill);
-        Py_INCREF(build);
-        return new Helpers{gather, fill, build};
-    });
+    Ref made = Ref::steal(PyObject_CallFunctionObjArgs(callable, arguments..., nullptr));
+    if (!made) {
+        return fail(raised_by_host());
+    }
+    return made;
 }
 
-// Below this many entries the call into the helper costs more than the walk.
-constexpr Py_ssize_t smallest_bulk = 2;
+// The storage layout the host chose for a dict or list, by name; empty when
+// it cannot tell.
+std::string_view storage_of(const Builtins& host, PyObject* object, Ref& holder)
+{
+    if (!host.strategy) {
+        return {};
+    }
+    holder = Ref::steal(PyObject_CallFunctionObjArgs(host.strategy.get(), object, nullptr));
+    Py_ssize_t length = 0;
+    const char* text = holder && PyUnicode_Check(holder.get()) ? PyUnicode_AsUTF8AndSize(holder.get(), &length)
+                                                               : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return {text, static_cast<std::size_t>(length)};
+}
 
-// The gathered entries, copied into memory that C owns.
-struct Buffers {
-    std::vector<char> text;
-    std::vector<double> numbers;
-    std::vector<std::int64_t> lengths;
+// How many items of `items` (a list of `count`) are exactly of `type`: each
+// item's type is compared by identity with object.__eq__, which, unlike ==,
+// never consults a metaclass.
+Result<Py_ssize_t> count_of_type(const Builtins& host, PyObject* items, Py_ssize_t count, PyTypeObject* type)
+{
+    Ref one = must(PyList_New(1));
+    Py_INCREF(as_object(type));
+    PyList_SetItem(one.get(), 0, as_object(type));
+    Ref column = must(PySequence_Repeat(one.get(), count));
+    Result<Ref> types = call(host.map.get(), as_object(&PyType_Type), items);
+    CORVANE_TRY(types);
+    Result<Ref> same = call(host.map.get(), host.same_object.get(), types->get(), column.get());
+    CORVANE_TRY(same);
+    Ref listed = Ref::steal(PySequence_List(same->get()));
+    if (!listed) {
+        return fail(raised_by_host());
+    }
+    Result<Ref> found = call(host.list_count.get(), listed.get(), Py_True);
+    CORVANE_TRY(found);
+    return PyLong_AsSsize_t(found->get());
+}
+
+// True when every key is an exact str. A dict that the host stores as
+// str-keyed holds nothing else; any other is checked key by key.
+Result<bool> keys_are_exact_str(const Builtins& host, PyObject* dict, PyObject* keys, Py_ssize_t count)
+{
+    Ref holder;
+    if (storage_of(host, dict, holder) == "UnicodeDictStrategy") {
+        return true;
+    }
+    Result<Py_ssize_t> found = count_of_type(host, keys, count, &PyUnicode_Type);
+    CORVANE_TRY(found);
+    return *found == count;
+}
+
+// True when every value is an exact float, int or bool. Lists of exact floats,
+// of exact ints or of both are stored as such by the host; any other is
+// checked value by value.
+Result<bool> values_are_numbers(const Builtins& host, PyObject* values, Py_ssize_t count)
+{
+    Ref holder;
+    const std::string_view storage = storage_of(host, values, holder);
+    if (storage == "FloatListStrategy" || storage == "IntegerListStrategy" || storage == "IntOrFloatListStrategy") {
+        return true;
+    }
+    Py_ssize_t total = 0;
+    for (PyTypeObject* type : {&PyFloat_Type, &PyLong_Type, &PyBool_Type}) {
+        Result<Py_ssize_t> found = count_of_type(host, values, count, type);
+        CORVANE_TRY(found);
+        total += *found;
+        if (total == count) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A buffer of an object the host owns, held while C reads or writes it.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer()
+    {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    Status take(PyObject* object, std::size_t expected_bytes)
+    {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) {
+            return fail(fetch());
+        }
+        held_ = true;
+        if (view_.len < 0 || static_cast<std::size_t>(view_.len) != expected_bytes) {
+            store::fault("a bulk buffer has an unexpected size");
+        }
+        return {};
+    }
+
+    template <class T>
+    std::span<const T> as() const noexcept
+    {
+        return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
 };
 
-// A view of C memory for Python code; the helper releases it before returning.
-Ref view_of(void* data, std::size_t bytes, bool writable)
-{
-    Py_buffer buffer{};
-    if (PyBuffer_FillInfo(&buffer, nullptr, data, static_cast<Py_ssize_t>(bytes), writable ? 0 : 1,
-                          writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
-        store::fault("could not describe a bulk buffer");
-    }
-    return must(PyMemoryView_FromBuffer(&buffer));
-}
-
-std::size_t size_at(PyObject* tuple, Py_ssize_t index)
-{
-    const Py_ssize_t size = PyLong_AsSsize_t(PyTuple_GetItem(tuple, index));
-    if (size < 0) {
-        store::fault("the bulk gather returned a bad size");
-    }
-    return static_cast<std::size_t>(size);
-}
-
-Status copy_out(const Helpers& helpers, PyObject* gathered, Buffers& out)
-{
-    if (!PyTuple_Check(gathered) || PyTuple_Size(gathered) != 4) {
-        store::fault("the bulk gather returned an unexpected object");
-    }
-    const std::size_t count = size_at(gathered, 1);
-    out.text.resize(size_at(gathered, 2));
-    out.numbers.resize(count);
-    out.lengths.resize(PyObject_IsTrue(PyTuple_GetItem(gathered, 3)) == 1 ? count : 0);
-    Ref text = view_of(out.text.data(), out.text.size(), true);
-    Ref numbers = view_of(out.numbers.data(), count * sizeof(double), true);
-    Ref lengths = out.lengths.empty() ? Ref::borrow(Py_None)
-                                      : view_of(out.lengths.data(), count * sizeof(std::int64_t), true);
-    Ref filled = Ref::steal(PyObject_CallFunctionObjArgs(helpers.fill, PyTuple_GetItem(gathered, 0), text.get(),
-                                                         numbers.get(), lengths.get(), nullptr));
-    if (!filled) {
-        return fail(raised_by_helper());
-    }
-    return {};
-}
+// The entries as C reads them: all keys' UTF-8 separated by one NUL each, the
+// values, and, when a key holds NUL itself, each key's byte length.
+struct Flat {
+    std::string_view text;
+    std::span<const double> numbers;
+    std::span<const std::int64_t> lengths;
+};
 
 // The keys in `text`, in order: separated by one NUL each, and when lengths
 // are given, exactly that many bytes long (a key may hold NUL itself).
 class KeySplitter {
 public:
-    explicit KeySplitter(const Buffers& buffers) noexcept
-        : cursor_(buffers.text.data()),
-          end_(buffers.text.data() + buffers.text.size()),
-          lengths_(buffers.lengths.empty() ? nullptr : buffers.lengths.data())
+    explicit KeySplitter(const Flat& flat) noexcept
+        : cursor_(flat.text.data()),
+          end_(flat.text.data() + flat.text.size()),
+          lengths_(flat.lengths.empty() ? nullptr : flat.lengths.data())
     {
     }
 
@@ -231,20 +327,20 @@ private:
     const std::int64_t* lengths_;
 };
 
-store::Store store_from_buffers(const Buffers& buffers)
+store::Store store_from_flat(const Flat& flat)
 {
-    const std::size_t count = buffers.numbers.size();
-    if (buffers.text.size() + 1 < count) {
+    const std::size_t count = flat.numbers.size();
+    if (flat.text.size() + 1 < count) {
         store::fault("bulk key text is shorter than its separators");
     }
-    store::StoreBuilder builder(count, buffers.text.size() + 1 - count);
-    KeySplitter keys(buffers);
+    store::StoreBuilder builder(count, flat.text.size() + 1 - count);
+    KeySplitter keys(flat);
     constexpr std::size_t batch = 64;
     std::array<store::StoreBuilder::Entry, batch> entries{};
     for (std::size_t first = 0; first < count; first += batch) {
         const std::size_t size = std::min(batch, count - first);
         for (std::size_t i = 0; i < size; ++i) {
-            entries[i] = {keys.next(first + i), buffers.numbers[first + i]};
+            entries[i] = {keys.next(first + i), flat.numbers[first + i]};
         }
         builder.put_all(entries.data(), size);
     }
@@ -252,6 +348,17 @@ store::Store store_from_buffers(const Buffers& buffers)
         store::fault("bulk key text outlasts the dict's keys");
     }
     return std::move(builder).finish();
+}
+
+// Nothing (with no exception pending) when the host raised `refusal`, which
+// sends the dict to the walk; the failure for anything else.
+std::optional<Failure> unless_refused(PyObject* refusal)
+{
+    if (PyErr_ExceptionMatches(refusal) != 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return raised_by_host();
 }
 
 // An ASCII character that no key holds, NUL if possible; -1 when every one
@@ -276,56 +383,107 @@ int absent_ascii(std::string_view text) noexcept
     return -1;
 }
 
+// Below this many entries the crossing costs more than the walk.
+constexpr Py_ssize_t smallest_bulk = 2;
+
 }  // namespace
 
-namespace {
-
-// The helpers, with the stack guarded for as long as they run: near the
-// stack limit the host cannot report what Python code raised.
-struct Crossing {
-    RecursionGuard guard;
-    const Helpers* helpers;
-};
-
-Result<Crossing> enter_crossing()
+Status prepare_bulk_crossing()
 {
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    CORVANE_TRY(guard);
-    Result<const Helpers*> found = helpers();
-    CORVANE_TRY(found);
-    return Crossing{std::move(*guard), *found};
+    Result<Builtins*> taken = builtins_cell.get_or_fill(take_builtins);
+    CORVANE_TRY(taken);
+    return {};
 }
 
-}  // namespace
-
+// The crossing serves only dicts that C reads without running Python code, so
+// that the result cannot differ from the walk one entry at a time: keys of
+// type str, values of type float, int or bool. Nothing sends the caller to
+// the walk, which then meets whatever made this refuse (a key of another type,
+// a lone surrogate, an int beyond float range) in the dict's own order, and
+// raises exactly what it would have raised anyway.
 std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
 {
     if (!PyDict_CheckExact(dict)) {
         return std::nullopt;
     }
     const Py_ssize_t size = PyDict_Size(dict);
-    if (size < smallest_bulk) {
+    const Builtins* host = usable_builtins();
+    if (size < smallest_bulk || host == nullptr) {
         return std::nullopt;
     }
-    Result<Crossing> found = enter_crossing();
-    CORVANE_TRY(found);
-    Ref gathered = Ref::steal(PyObject_CallFunctionObjArgs(found->helpers->gather, dict, nullptr));
-    if (!gathered) {
-        return fail(raised_by_helper());
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+    CORVANE_TRY(guard);
+    // Nothing runs between the two reads, so keys and values are of one state
+    // of the dict, and pair up by index.
+    Ref keys = Ref::steal(PyDict_Keys(dict));
+    Ref values = keys ? Ref::steal(PyDict_Values(dict)) : Ref();
+    if (!values) {
+        return fail(raised_by_host());
     }
-    if (gathered.get() == Py_None) {
+    if (PyList_Size(keys.get()) != size || PyList_Size(values.get()) != size) {
+        store::fault("a dict's keys and values differ in number");
+    }
+    Result<bool> exact_keys = keys_are_exact_str(*host, dict, keys.get(), size);
+    CORVANE_TRY(exact_keys);
+    if (!*exact_keys) {
         return std::nullopt;
     }
-    Buffers buffers;
-    CORVANE_TRY(copy_out(*found->helpers, gathered.get(), buffers));
-    gathered = Ref();
-    return store_from_buffers(buffers);
+    Result<bool> numbers_only = values_are_numbers(*host, values.get(), size);
+    CORVANE_TRY(numbers_only);
+    if (!*numbers_only) {
+        return std::nullopt;
+    }
+    Ref numbers = Ref::steal(
+        PyObject_CallFunctionObjArgs(host->array.get(), host->double_code.get(), values.get(), nullptr));
+    if (!numbers) {
+        if (std::optional<Failure> failure = unless_refused(PyExc_OverflowError)) {
+            return fail(std::move(*failure));
+        }
+        return std::nullopt;  // an int beyond float range
+    }
+    Ref joined = Ref::steal(PyUnicode_Join(host->separator.get(), keys.get()));
+    if (!joined) {
+        return fail(raised_by_host());
+    }
+    Ref text = Ref::steal(PyUnicode_AsUTF8String(joined.get()));
+    if (!text) {
+        if (std::optional<Failure> failure = unless_refused(PyExc_UnicodeEncodeError)) {
+            return fail(std::move(*failure));
+        }
+        return std::nullopt;  // a lone surrogate
+    }
+    joined = Ref();
+    const auto count = static_cast<std::size_t>(size);
+    HeldBuffer text_buffer;
+    CORVANE_TRY(text_buffer.take(text.get(), static_cast<std::size_t>(PyBytes_Size(text.get()))));
+    HeldBuffer number_buffer;
+    CORVANE_TRY(number_buffer.take(numbers.get(), count * sizeof(double)));
+    Flat flat{.text = {text_buffer.as<char>().data(), text_buffer.as<char>().size()},
+              .numbers = number_buffer.as<double>(),
+              .lengths = {}};
+    const auto separators = static_cast<std::size_t>(std::count(flat.text.begin(), flat.text.end(), '\0'));
+    HeldBuffer length_buffer;
+    Ref lengths;
+    if (separators != count - 1) {
+        // A key holds NUL: its byte length tells where it ends.
+        Result<Ref> encoded = call(host->map.get(), host->encode.get(), keys.get());
+        CORVANE_TRY(encoded);
+        Result<Ref> measured = call(host->map.get(), host->bytes_length.get(), encoded->get());
+        CORVANE_TRY(measured);
+        Result<Ref> made = call(host->array.get(), host->length_code.get(), measured->get());
+        CORVANE_TRY(made);
+        lengths = std::move(*made);
+        CORVANE_TRY(length_buffer.take(lengths.get(), count * sizeof(std::int64_t)));
+        flat.lengths = length_buffer.as<std::int64_t>();
+    }
+    return store_from_flat(flat);
 }
 
 std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store)
 {
     const std::size_t count = store.size();
-    if (count < static_cast<std::size_t>(smallest_bulk)) {
+    const Builtins* host = usable_builtins();
+    if (count < static_cast<std::size_t>(smallest_bulk) || host == nullptr) {
         return std::nullopt;
     }
     const std::string_view all_keys = store.keys->all_key_bytes();
@@ -333,8 +491,8 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     if (separator < 0) {
         return std::nullopt;
     }
-    Result<Crossing> found = enter_crossing();
-    CORVANE_TRY(found);
+    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+    CORVANE_TRY(guard);
     std::vector<char> text(all_keys.size() + count - 1);
     char* out = text.data();
     for (std::size_t position = 0; position < count; ++position) {
@@ -345,16 +503,29 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
         std::memcpy(out, key.data(), key.size());
         out += key.size();
     }
-    // Views of memory the call holds: nothing of the store's size is left
-    // for the collector. The receiver is borrowed, so its values stay put.
-    Ref text_view = view_of(text.data(), text.size(), false);
-    Ref numbers = view_of(const_cast<double*>(store.values->data()), count * sizeof(double), false);
+    // The host copies both out of the module's memory into objects of its own.
+    Ref joined = must(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    text = std::vector<char>();
     const char separator_char = static_cast<char>(separator);
     Ref separator_text = must(PyUnicode_FromStringAndSize(&separator_char, 1));
-    Ref made = Ref::steal(PyObject_CallFunctionObjArgs(found->helpers->build, text_view.get(), numbers.get(),
-                                                       separator_text.get(), nullptr));
-    if (!made) {
-        return fail(raised_by_helper());
+    Ref keys = Ref::steal(PyUnicode_Split(joined.get(), separator_text.get(), -1));
+    if (!keys) {
+        return fail(raised_by_host());
+    }
+    joined = Ref();
+    Ref packed = must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(store.values->data()),
+                                                static_cast<Py_ssize_t>(count * sizeof(double))));
+    Result<Ref> numbers = call(host->array.get(), host->double_code.get(), packed.get());
+    CORVANE_TRY(numbers);
+    packed = Ref();
+    // Each pair goes in by the new dict's own __setitem__, with no tuple made
+    // for it; the search for an object that no store returns runs the stores.
+    Ref made = must(PyDict_New());
+    Ref store_item = must(PyObject_GetAttrString(made.get(), "__setitem__"));
+    Result<Ref> stores = call(host->map.get(), store_item.get(), keys.get(), numbers->get());
+    CORVANE_TRY(stores);
+    if (PySequence_Contains(stores->get(), Py_Ellipsis) != 0) {
+        return fail(raised_by_host());
     }
     return made.release();
 }

@@ -2,6 +2,7 @@
 // second import (after removal from sys.modules) returns the very same module
 // without registering the class twice.
 #include "frame/boundary.hpp"
+#include "frame/bulk.hpp"
 #include "frame/once.hpp"
 #include "frame/tracking.hpp"
 #include "frame/type_spec.hpp"
@@ -68,6 +69,7 @@ Result<Ref> export_list(PyObject* module)
 
 Status module_body(PyObject* module)
 {
+    CORVANE_TRY(prepare_bulk_crossing());
     Result<PyTypeObject*> type = get_or_create_class_type();
     CORVANE_TRY(type);
     Ref name = must(PyUnicode_FromString("CorvaneDict"));
