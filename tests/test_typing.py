@@ -216,7 +216,9 @@ def basedpyright():
     beside = pathlib.Path(sys.executable).with_name("basedpyright")
     tools = pathlib.Path(__file__).resolve().parent.parent / ".venv" / "tools" / "bin" / "basedpyright"
     for candidate in (beside, tools):
-        if candidate.exists():
+        # The tools venv belongs to this machine's CPython; from inside another
+        # system (a host tree) its launcher exists but cannot run.
+        if candidate.exists() and subprocess.run([str(candidate), "--version"], capture_output=True).returncode == 0:
             return candidate
     return None
 

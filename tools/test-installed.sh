@@ -4,7 +4,8 @@
 # interpreter's wheel from dist/ into a new virtual environment and runs the
 # Python suite there against the installed module, never the build tree.
 # Ends with a summary of what was tested; fails if any interpreter failed.
-# Usage: tools/test-installed.sh TOOLS_PYTHON
+# Usage: tools/test-installed.sh TOOLS_PYTHON [INTERPRETER...]   (none: every one
+# tools/interpreters.sh finds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/hosts/host.sh
@@ -14,8 +15,13 @@ rm -rf "$out"
 mkdir -p "$out"
 pip_flags=(-q --disable-pip-version-check)
 
-mapfile -t interpreters < <(tools/interpreters.sh 2>"$out/skipped.txt")
-cat "$out/skipped.txt"
+if [ $# -gt 1 ]; then
+    interpreters=("${@:2}")
+    : >"$out/skipped.txt"
+else
+    mapfile -t interpreters < <(tools/interpreters.sh 2>"$out/skipped.txt")
+    cat "$out/skipped.txt"
+fi
 tools/wheels.sh "$tools_python" "${interpreters[@]}"
 
 summary=()
@@ -35,7 +41,8 @@ for host in "${interpreters[@]}"; do
     start=$SECONDS
     # From inside tests/, where nothing but the installed module can be
     # imported as corvane; the suite checks that it got the installed one.
-    if (cd tests && on_host "$host" env CORVANE_INSTALLED=1 "../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
+    if (cd tests && on_host "$host" env CORVANE_INSTALLED=1 \
+            CORVANE_WHEEL_POLICY="$(cat "../build/wheels/policy-$name")" "../$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
         result=passed
     else
         result=FAILED

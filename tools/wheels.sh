@@ -72,5 +72,6 @@ for host in "${interpreters[@]}"; do
     tags=$(basename "$raw" | cut -d- -f3-4)  # interpreter and ABI, e.g. cp311-cp311
     wheel=$(echo dist/corvane-*-"$tags-$policy".whl)
     [ -f "$wheel" ] || { echo "$name: no $tags-$policy wheel after repair" >&2; cat "$work/repair-$name.log"; exit 1; }
+    echo "$policy" >"$work/policy-$name"
     echo "$name: $(basename "$wheel")"
 done
