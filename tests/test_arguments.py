@@ -157,6 +157,13 @@ def test_rewrapped_type_error_keeps_its_text_as_str_shows_it(text):
         assert str(caught.value) == f"argument '{name}': {text}"
 
 
+class Unprintable(str):
+    """A keyword name whose str() fails."""
+
+    def __str__(self):
+        raise ValueError("no text for this name")
+
+
 def unprintable_type_error():
     # An exact TypeError whose str() fails: its one argument's str() raises.
     class Opaque:
@@ -191,3 +198,25 @@ def test_unprintable_rewrapped_error_goes_to_the_unraisable_hook(unraisable):
     assert unraisable[0].exc_type is ValueError
     assert str(unraisable[0].exc_value) == "no text for this error"
     assert reports_on(unraisable[0], error)
+
+
+@pytest.mark.parametrize("name", ["nope", "nope\ud800"])
+def test_unprintable_keyword_name_goes_to_the_unraisable_hook(unraisable, name):
+    keyword = Unprintable(name)
+    for call, function in ((lambda: D.add(E, **{keyword: 1.0}), "add"),
+                           (lambda: CorvaneDict(**{keyword: {}}), "__new__")):
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert type(caught.value) is TypeError
+        message = f"CorvaneDict.{function}() got an unexpected keyword argument "
+        if not unraisable:
+            # This host handed the module a plain str of the name, whose str()
+            # cannot fail.
+            assert str(caught.value) == message + f"'{name}'"
+            continue
+        assert str(caught.value) == message + "'<unprintable keyword>'"
+        report = unraisable.pop()
+        assert report.exc_type is ValueError
+        assert str(report.exc_value) == "no text for this name"
+        assert reports_on(report, keyword)
+        assert unraisable == []

@@ -72,9 +72,8 @@ Ref message_around(const std::string& head, PyObject* shown, const char* tail)
 Failure unexpected_keyword_argument(const FunctionDescription& description, PyObject* keyword)
 {
     std::string head = full_name(description) + " got an unexpected keyword argument '";
-    Ref name = Ref::steal(PyObject_Str(keyword));
+    Ref name = shown_or_reported(keyword);
     if (!name) {
-        PyErr_Clear();
         return Failure::type_error(head + "<unprintable keyword>'");
     }
     return Failure::type_error(message_around(head, name.get(), "'"));
