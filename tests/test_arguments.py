@@ -140,3 +140,83 @@ def test_failed_calls_leave_objects_usable():
             call()
         assert D.add(E).to_dict == {"a": 11.0, "b": 2.0}
         assert D.to_dict == {"a": 1.0, "b": 2.0} and E.to_dict == {"a": 10.0}
+
+
+# --- messages that hold text of their own ----------------------------------------
+
+@pytest.mark.parametrize("text", ["lone \ud800 high", "\udfff", "pair? \ud83d\ude00", "\u00e9t\u00e9 \U0001F600"])
+def test_rewrapped_type_error_keeps_its_text_as_str_shows_it(text):
+    # Text without a UTF-8 form (lone surrogates) stays exactly what str()
+    # of the original gave, as the unexpected-keyword message keeps a name.
+    for call, name in ((lambda: D.add_scalar(Unfloatable(TypeError(text))), "value"),
+                       (lambda: D.add(E, fill=Unfloatable(TypeError(text))), "fill"),
+                       (lambda: D.reset(Unfloatable(TypeError(text))), "value")):
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert type(caught.value) is TypeError
+        assert str(caught.value) == f"argument '{name}': {text}"
+
+
+class Unprintable(str):
+    """A keyword name whose str() fails."""
+
+    def __str__(self):
+        raise ValueError("no text for this name")
+
+
+def unprintable_type_error():
+    # An exact TypeError whose str() fails: its one argument's str() raises.
+    class Opaque:
+        def __str__(self):
+            raise ValueError("no text for this error")
+
+    return TypeError(Opaque())
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr("sys.unraisablehook", seen.append)
+    return seen
+
+
+def reports_on(report, culprit):
+    """Whether an unraisable report names the object it was raised for. CPython
+    hands the hook the object; PyPy hands it none and names the object in the
+    message instead."""
+    if report.object is not None:
+        return report.object is culprit
+    return report.err_msg == f"Exception ignored in: {culprit!r}"
+
+
+def test_unprintable_rewrapped_error_goes_to_the_unraisable_hook(unraisable):
+    error = unprintable_type_error()
+    with pytest.raises(TypeError) as caught:
+        D.add_scalar(Unfloatable(error))
+    assert str(caught.value) == "argument 'value': <unprintable TypeError object>"
+    assert len(unraisable) == 1
+    assert unraisable[0].exc_type is ValueError
+    assert str(unraisable[0].exc_value) == "no text for this error"
+    assert reports_on(unraisable[0], error)
+
+
+@pytest.mark.parametrize("name", ["nope", "nope\ud800"])
+def test_unprintable_keyword_name_goes_to_the_unraisable_hook(unraisable, name):
+    keyword = Unprintable(name)
+    for call, function in ((lambda: D.add(E, **{keyword: 1.0}), "add"),
+                           (lambda: CorvaneDict(**{keyword: {}}), "__new__")):
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert type(caught.value) is TypeError
+        message = f"CorvaneDict.{function}() got an unexpected keyword argument "
+        if not unraisable:
+            # This host handed the module a plain str of the name, whose str()
+            # cannot fail.
+            assert str(caught.value) == message + f"'{name}'"
+            continue
+        assert str(caught.value) == message + "'<unprintable keyword>'"
+        report = unraisable.pop()
+        assert report.exc_type is ValueError
+        assert str(report.exc_value) == "no text for this name"
+        assert reports_on(report, keyword)
+        assert unraisable == []

@@ -101,10 +101,63 @@ def test_conversion_that_clears_the_dict():
 def test_conversion_that_changes_only_a_value_is_not_a_change_of_keys():
     source = {"a": 1.0, "b": 2.0}
     source["a"] = Converts(lambda: source.__setitem__("b", 20.0))
-    d = CorvaneDict(source)
-    # Whether "b" was read before or after the change depends on how the host
-    # walks the dict; either value is a value the dict held.
-    assert d.to_dict["a"] == 1.0 and d.to_dict["b"] in (2.0, 20.0)
+    # Every host's own walk reads a value when it reaches the entry.
+    assert CorvaneDict(source).to_dict == {"a": 1.0, "b": 20.0}
+
+
+class Stored(dict):
+    """A dict subclass whose own item lookup must never be asked."""
+
+    def __getitem__(self, key):
+        raise AssertionError("not to be called")
+
+
+@pytest.mark.parametrize("make", [dict, Stored], ids=["dict", "subclass"])
+def test_values_are_read_when_their_entry_is_reached(make):
+    # A conversion that replaces a value the walk has yet to reach: the walk
+    # sees the new value, whatever it is.
+    source = make(a=1.0, b=2.0)
+    dict.__setitem__(source, "a", Converts(lambda: dict.__setitem__(source, "b", 7.0)))
+    assert CorvaneDict(source).to_dict == {"a": 1.0, "b": 7.0}
+
+    source = make(a=1.0, b=2.0)
+    dict.__setitem__(source, "a", Converts(lambda: dict.__setitem__(source, "b", None)))
+    with pytest.raises(TypeError) as caught:
+        CorvaneDict(source)
+    assert not str(caught.value).startswith("argument")
+
+    # The new value is itself converted, and runs its own Python code.
+    ran = []
+    source = make(a=1.0, b=2.0)
+    dict.__setitem__(source, "a", Converts(
+        lambda: dict.__setitem__(source, "b", Converts(lambda: ran.append("b"), 9.0))))
+    assert CorvaneDict(source).to_dict == {"a": 1.0, "b": 9.0}
+    assert ran == ["b"]
+
+    # Every later value, far past any batch of entries, and only once each:
+    # a value replaced by a conversion after it was read stays as it was read.
+    keys = [f"k{i}" for i in range(300)]
+    converting = set(keys[::7])
+    source = make((k, 0.0) for k in keys)
+
+    def bump_the_plain_ones():
+        for k in keys:
+            if k not in converting:
+                dict.__setitem__(source, k, dict.get(source, k) + 1.0)
+
+    for k in converting:
+        dict.__setitem__(source, k, Converts(bump_the_plain_ones, -1.0))
+    read = CorvaneDict(source).to_dict
+    assert set(read) == set(keys)
+    # The walk follows the dict's order: a converted entry keeps its own
+    # result, any other the count of conversions met before it.
+    bumps = 0
+    for k in source:
+        if k in converting:
+            assert read[k] == -1.0
+            bumps += 1
+        else:
+            assert read[k] == float(bumps)
 
 
 def test_conversion_that_calls_back_into_the_module():

@@ -1,5 +1,6 @@
 #include "frame/arguments.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,20 +44,39 @@ Failure too_many_positional_arguments(const FunctionDescription& description, Py
     return Failure::type_error(std::move(message));
 }
 
-// The name is shown as str() shows it, so it is joined as a str object: text
-// that has no UTF-8 form (a lone surrogate) stays what it is.
+// str(object), as a str object. When str() itself fails, the message still has
+// to be told, so that failure cannot be raised: it goes to the interpreter's
+// unraisable hook, with the object, and the result is null.
+Ref shown_or_reported(PyObject* object)
+{
+    Ref text = Ref::steal(PyObject_Str(object));
+    if (!text) {
+        if (std::optional<Failure> failure = take()) {
+            write_unraisable(std::move(*failure), object);
+        }
+    }
+    return text;
+}
+
+// A message that holds what str() showed of an object, joined as str objects
+// so that text with no UTF-8 form (a lone surrogate) stays what it is.
+Ref message_around(const std::string& head, PyObject* shown, const char* tail)
+{
+    Ref start = must(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+    Ref joined = must(PyUnicode_Concat(start.get(), shown));
+    Ref end = must(PyUnicode_FromString(tail));
+    return must(PyUnicode_Concat(joined.get(), end.get()));
+}
+
+// The name is shown as str() shows it.
 Failure unexpected_keyword_argument(const FunctionDescription& description, PyObject* keyword)
 {
     std::string head = full_name(description) + " got an unexpected keyword argument '";
-    Ref name = Ref::steal(PyObject_Str(keyword));
+    Ref name = shown_or_reported(keyword);
     if (!name) {
-        PyErr_Clear();
         return Failure::type_error(head + "<unprintable keyword>'");
     }
-    Ref start = must(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
-    Ref named = must(PyUnicode_Concat(start.get(), name.get()));
-    Ref end = must(PyUnicode_FromString("'"));
-    return Failure::type_error(must(PyUnicode_Concat(named.get(), end.get())));
+    return Failure::type_error(message_around(head, name.get(), "'"));
 }
 
 Failure multiple_values_for_argument(const FunctionDescription& description, std::string_view name)
@@ -215,19 +235,17 @@ Failure argument_extraction_error(const char* name, Failure failure)
         return failure;
     }
     PyObject* error = failure.value();
-    std::string text;
-    if (!object_text(error, text)) {
-        std::optional<Failure> str_failure = take();
+    std::string head = "argument '" + std::string(name) + "': ";
+    Ref text = shown_or_reported(error);
+    if (!text) {
         std::string type_name;
         if (!type_qualname(Py_TYPE(error), type_name)) {
             type_name = "<failed to extract type name>";
         }
-        text = "<unprintable " + type_name + " object>";
-        if (str_failure) {
-            write_unraisable(std::move(*str_failure), error);
-        }
+        std::string placeholder = "<unprintable " + type_name + " object>";
+        text = must(PyUnicode_FromStringAndSize(placeholder.data(), static_cast<Py_ssize_t>(placeholder.size())));
     }
-    Failure wrapped = Failure::type_error("argument '" + std::string(name) + "': " + text);
+    Failure wrapped = Failure::type_error(message_around(head, text.get(), ""));
     if (Ref cause = failure.cause()) {
         wrapped.set_cause(std::move(cause));
     }

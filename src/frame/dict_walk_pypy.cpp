@@ -1,7 +1,8 @@
 // PyPy's dict iteration ends the process when the dict changes under it, and
 // for a dict subclass it consults the subclass's own methods, which may run any
 // code: the walk gathers the entries first, while no Python code runs, and
-// converts them afterwards.
+// converts them afterwards, reading each value again when it is reached once a
+// conversion may have changed the dict.
 #include "frame/dict_walk.hpp"
 #include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
@@ -91,13 +92,32 @@ Result<std::vector<Entry>> gather_entries(PyObject* dict, Py_ssize_t expected)
     return entries;
 }
 
+// The value `key` holds now, as PyPy's own walk reads it at each step: by the
+// key, from the dict's storage (for a subclass too, whose __getitem__ is never
+// asked). A key that is gone is one a walk of the dict would have met deleted,
+// which ends the process on PyPy: it is a fault here.
+Result<Ref> current_value(PyObject* dict, PyObject* key)
+{
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred() != nullptr) {
+            return fail(fetch());
+        }
+        store::fault("dictionary keys changed during iteration");
+    }
+    return Ref::borrow(value);
+}
+
 }  // namespace
 
 // PyPy's dict iteration aborts the whole process when a key it has yet to visit
 // was deleted since the walk began, so nothing may run Python code between two
 // of its steps. The entries are therefore gathered first, then converted; a
-// change made by a conversion shows up as a new size, or, with the size kept,
-// as a different sequence of keys when the dict is gathered once more at the end.
+// change made by a conversion shows up as a new size, as a key that is gone
+// when its value is read again, or, with the size kept, as a different
+// sequence of keys when the dict is gathered once more at the end. Values are
+// read again only after a conversion that could run Python code: until then
+// the gathered ones are what the dict holds, and reading them costs nothing.
 Result<store::Store> walk_entries(PyObject* dict)
 {
     Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
@@ -108,8 +128,15 @@ Result<store::Store> walk_entries(PyObject* dict)
     store::StoreBuilder builder(entries->size());
     PendingEntries pending(builder);
     bool ran_python_code = false;
-    for (const Entry& entry : *entries) {
+    for (Entry& entry : *entries) {
         check_size(dict, size_at_start);
+        if (ran_python_code) {
+            // An earlier conversion may have replaced this value; the host's
+            // walk would show the new one, and so does this.
+            Result<Ref> value = current_value(dict, entry.key.get());
+            CORVANE_TRY(value);
+            entry.value = std::move(*value);
+        }
         // Exact floats, ints and bools convert without running Python code.
         PyObject* number = entry.value.get();
         ran_python_code = ran_python_code ||
