@@ -17,6 +17,15 @@ root=$repo/.hosts/$tree
 personality=()
 [[ $tree == *-i386 ]] && personality=(setarch i686)
 cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+# The tree reaches the network as this machine does: through the certificate
+# authorities this machine trusts (a proxy may sign for them). A copy of its
+# own, beside the tree's bundle, which the tree's packages keep rewriting.
+host_bundle=/etc/corvane-host-ca.crt
+if [[ -f /etc/ssl/certs/ca-certificates.crt ]]; then
+    cp -L /etc/ssl/certs/ca-certificates.crt "$root$host_bundle"
+else
+    rm -f "$root$host_bundle"
+fi
 mkdir -p "$root$repo" "$root/proc" "$root/dev/shm"
 exec "${personality[@]}" unshare --mount --propagation private -- /bin/bash -c '
     set -e
@@ -25,15 +34,12 @@ exec "${personality[@]}" unshare --mount --propagation private -- /bin/bash -c '
     mount --bind "$repo" "$root$repo"
     mount -t proc proc "$root/proc"
     mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
-    # The tree reaches the network as this machine does: through the
-    # certificate authorities this machine trusts (a proxy may sign for them).
-    bundle=/etc/ssl/certs/ca-certificates.crt
-    if [ -f "$bundle" ]; then
-        mkdir -p "$root/etc/ssl/certs"
-        [ -f "$root$bundle" ] || : >"$root$bundle"
-        mount --bind "$bundle" "$root$bundle"
+    ca=()
+    if [ -f "$root/etc/corvane-host-ca.crt" ]; then
+        for name in PIP_CERT SSL_CERT_FILE REQUESTS_CA_BUNDLE CURL_CA_BUNDLE; do
+            ca+=("$name=/etc/corvane-host-ca.crt")
+        done
     fi
-    exec chroot "$root" /usr/bin/env -u PYTHONPATH -u VIRTUAL_ENV -u PIP_FIND_LINKS HOME=/root \
-        PIP_CERT=/etc/ssl/certs/ca-certificates.crt SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt \
+    exec chroot "$root" /usr/bin/env -u PYTHONPATH -u VIRTUAL_ENV -u PIP_FIND_LINKS HOME=/root "${ca[@]}" \
         PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$dir" "$@"
 ' corvane-host "$root" "$repo" "$PWD" "$@"
