@@ -123,11 +123,11 @@ def test_exceptions_raised_in_conversions_near_the_stack_limit():
         calls = (lambda: D.add_scalar(Raises()), lambda: D.add(D, fill=Recurses()),
                  lambda: C({"a": Recurses()}), lambda: C({"a": 1.0, "b": 2.0}))
         seen = set()
-        # PyPy 8.0.1, now and then, fails to attach the context to an exception
-        # raised at the limit and raises SystemError in its place, with this
-        # message of its own; here that counts as its own outcome, not a crash.
+        # PyPy, now and then, fails to attach the context to an exception raised
+        # at the limit and raises an error of its own in its place (its message
+        # below); that counts as an outcome of its own here, not as a crash.
         def kind(text):
-            if text.startswith("SystemError") and "record exception context" in text:
+            if "record exception context" in text:
                 return "host could not record the context"
             return text.split(":")[0]
         def walk(depth):
@@ -138,8 +138,10 @@ def test_exceptions_raised_in_conversions_near_the_stack_limit():
             walk(0)
         except RecursionError:
             pass
-        except SystemError as escaped:
-            seen.add(kind(f"SystemError: {escaped}"))
+        except BaseException as escaped:
+            if "record exception context" not in str(escaped):
+                raise
+            seen.add(kind(str(escaped)))
         print(sorted(seen))
     """)
     assert set(eval(lines[0])) <= {"ValueError", "RecursionError", "no error", "host could not record the context"}
