@@ -11,11 +11,11 @@
 // depends on nothing Python code can rebind: each is taken from the real object
 // once, when the module is initialised, and checked to be what it claims.
 // C reads and writes what crosses only through objects the host owns, while it
-// holds their buffers; no memory of the module's is ever lent to Python.
+// holds their buffers; no memory of the module's is ever lent to Python. The
+// stack is checked once, by the entry that leads here (see boundary.hpp).
 #include "frame/bulk.hpp"
 
 #include "frame/once.hpp"
-#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 #include <algorithm>
@@ -35,7 +35,6 @@ namespace {
 // skip a check that the others pass the long way.
 struct Builtins {
     Ref map;            // the type map
-    Ref zip;            // the type zip
     Ref array;          // the type array.array
     Ref same_object;    // object.__eq__: True for the very object, NotImplemented otherwise
     Ref encode;         // str.encode
@@ -129,7 +128,6 @@ Result<Builtins*> take_builtins()
         return made.release();  // not usable: every dict is walked
     }
     made->map = builtin_type(builtins.get(), "map");
-    made->zip = builtin_type(builtins.get(), "zip");
     made->array = builtin_type(array_module.get(), "array");
     made->same_object = attribute_of(&PyBaseObject_Type, "__eq__");
     made->encode = attribute_of(&PyUnicode_Type, "encode");
@@ -139,7 +137,7 @@ Result<Builtins*> take_builtins()
     made->double_code = must(PyUnicode_FromString("d"));
     made->length_code = must(PyUnicode_FromString("q"));
     made->separator = must(PyUnicode_FromStringAndSize("\0", 1));
-    made->usable = made->map && made->zip && made->array && made->same_object && made->encode && made->bytes_length &&
+    made->usable = made->map && made->array && made->same_object && made->encode && made->bytes_length &&
                    made->list_count;
     return made.release();  // the cell keeps it for the life of the process
 }
@@ -411,8 +409,6 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     if (size < smallest_bulk || host == nullptr) {
         return std::nullopt;
     }
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    CORVANE_TRY(guard);
     // Nothing runs between the two reads, so keys and values are of one state
     // of the dict, and pair up by index.
     Ref keys = Ref::steal(PyDict_Keys(dict));
@@ -491,8 +487,6 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     if (separator < 0) {
         return std::nullopt;
     }
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
-    CORVANE_TRY(guard);
     std::vector<char> text(all_keys.size() + count - 1);
     char* out = text.data();
     for (std::size_t position = 0; position < count; ++position) {

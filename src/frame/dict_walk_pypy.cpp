@@ -4,7 +4,6 @@
 // converts them afterwards, reading each value again when it is reached once a
 // conversion may have changed the dict.
 #include "frame/dict_walk.hpp"
-#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 #include <vector>
@@ -118,10 +117,9 @@ Result<Ref> current_value(PyObject* dict, PyObject* key)
 // sequence of keys when the dict is gathered once more at the end. Values are
 // read again only after a conversion that could run Python code: until then
 // the gathered ones are what the dict holds, and reading them costs nothing.
+// The stack was checked by the entry that leads here (see boundary.hpp).
 Result<store::Store> walk_entries(PyObject* dict)
 {
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
-    CORVANE_TRY(guard);
     const Py_ssize_t size_at_start = stored_size(dict);
     Result<std::vector<Entry>> entries = gather_entries(dict, size_at_start);
     CORVANE_TRY(entries);

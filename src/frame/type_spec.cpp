@@ -47,7 +47,7 @@ Result<PyTypeObject*> create_class_type()
         return fail(creation_failure());
     }
 #if defined(PYPY_VERSION)
-    // PyPy 7.3.19 drops the spec's docstring of the class, and with it the
+    // PyPy 7.3.19 drops the class docstring given at creation, and with it the
     // class's text signature; the docstring given afterwards is read as usual.
     // Hosts that kept the signature are left as they are.
     Ref owned_type = Ref::steal(type);
