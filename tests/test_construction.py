@@ -1,5 +1,6 @@
 import collections
 import math
+import sys
 import types
 
 import pytest
@@ -80,3 +81,34 @@ def test_empty_store_reductions():
     d = CorvaneDict({})
     assert is_negative_zero(d.sum())
     assert bits(d.product()) == bits(1.0)
+
+
+@pytest.mark.skipif(sys.implementation.name == "pypy",
+                    reason="PyPy (7.3.11, 7.3.19, 8.0.1) ends the process when a C-API call runs past its stack "
+                           "limit, so there every entry checks the stack before its first call")
+@pytest.mark.parametrize("size", [1, 3, 1000])
+def test_exact_numbers_are_read_at_any_depth_where_a_class_can_be_called(size):
+    # Reading exact numbers runs no Python code, so construction has no reason
+    # to refuse where the host still calls a class of its own.
+    class Plain:
+        pass
+
+    source = {f"k{i}": float(i) for i in range(size)}
+    refused_at = []
+
+    def descend(depth):
+        try:
+            Plain()
+        except RecursionError:
+            return
+        try:
+            CorvaneDict(source)
+        except RecursionError:
+            refused_at.append(depth)
+        descend(depth + 1)
+
+    try:
+        descend(0)
+    except RecursionError:
+        pass
+    assert refused_at == []

@@ -2,7 +2,6 @@
 // subclass's storage without consulting the subclass: the walk converts each
 // entry as it meets it and checks after every step that the dict stayed put.
 #include "frame/dict_walk.hpp"
-#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 namespace corvane::frame {
@@ -11,10 +10,11 @@ Result<std::string_view> key_text(PyObject* key, Ref& /*holder*/) { return store
 
 Py_ssize_t stored_size(PyObject* dict) { return PyDict_Size(dict); }
 
+// The walk itself calls no Python code, so it takes no stack check of its own:
+// a value that is not an exact number is converted under one (to_double_by_host),
+// and a dict of exact numbers is read wherever the host could read it.
 Result<store::Store> walk_entries(PyObject* dict)
 {
-    Result<RecursionGuard> guard = RecursionGuard::enter(" while reading a dict");
-    CORVANE_TRY(guard);
     const Py_ssize_t size_at_start = stored_size(dict);
     store::StoreBuilder builder(static_cast<std::size_t>(size_at_start));
     PendingEntries pending(builder);
