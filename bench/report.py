@@ -115,6 +115,10 @@ RATIO_TARGETS = [
 POSITIONAL = ["add derived", "add equal", "multiply_scalar", "reset", "sum", "product"]
 CROSS_HOST_BOUND = 1.5
 MEMORY_TOLERANCE = 0.10
+# The memory loop's peak growth: at most this times the bytearray loop's, or
+# this many times the live set, whichever is more.
+LOOP_GROWTH_BOUND = 1.25
+LOOP_LIVE_BOUND = 3
 
 
 def verdict(ratio, bound):
@@ -158,6 +162,16 @@ def targets_table(runs, sizes):
             memory.append("Bytes per entry of a constructed object (%s entries): %s %.1f, CPython %.1f, ratio %s." % (
                 f"{mem_pypy['n']:,}", short_label(pypy), mem_pypy["constructed"], mem_cpython["constructed"],
                 verdict(ratio, 1 + MEMORY_TOLERANCE)))
+    for pypy in pypys:
+        loop = (pypy.get("memory") or {}).get("loop")
+        if loop:
+            bound = max(LOOP_GROWTH_BOUND * loop["bytearray"], LOOP_LIVE_BOUND * loop["live"])
+            memory.append(
+                "Peak growth of a loop that keeps %d of %d derived %s-entry results (%s): %.0f MB; the same loop "
+                "of bytearrays %.0f MB, live set %.0f MB, bound %.0f MB: %s." % (
+                    loop["kept"], loop["rounds"], f"{loop['n']:,}", short_label(pypy), loop["corvane"] / 1e6,
+                    loop["bytearray"] / 1e6, loop["live"] / 1e6, bound / 1e6,
+                    "met" if loop["corvane"] <= bound else "MISSED"))
     if memory:
         lines.append("")
         lines += memory

@@ -10,6 +10,7 @@ number comes from this one process, so ratios between them are fair.
 
 import argparse
 import array
+import collections
 import gc
 import json
 import math
@@ -315,6 +316,37 @@ def memory_per_entry(d, copies):
             "method": "RSS growth in a fresh process, after a collection, each object from a dict of its own"}
 
 
+def status_bytes(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+LOOP_KEPT = 4
+LOOP_ROUNDS = 50
+
+
+def memory_loop(n, kind):
+    """The peak growth of the resident set while a loop makes results of n
+    entries and keeps the last LOOP_KEPT alive: derived CorvaneDicts, or, for
+    comparison, bytearrays of their values' size, which the host's collector
+    weighs itself. Run in a fresh process (see measure_memory)."""
+    base = CorvaneDict({f"k{i:09d}": float(i) for i in range(n)})
+    kept = collections.deque(maxlen=LOOP_KEPT)
+    gc.collect()
+    before = status_bytes("VmRSS")
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # the peak starts again from here
+    except OSError:
+        pass
+    for i in range(LOOP_ROUNDS):
+        kept.append(base.add_scalar(float(i)) if kind == "corvane" else bytearray(8 * n))
+    return status_bytes("VmHWM") - before
+
+
 def trim():
     try:
         import ctypes
@@ -325,10 +357,16 @@ def trim():
 
 
 def measure_memory(n, copies):
-    command = [sys.executable, os.path.abspath(__file__), "--out", "-", "--memory-only",
-               "--memory-n", str(n), "--memory-copies", str(copies)]
+    command = [sys.executable, os.path.abspath(__file__), "--out", "-", "--memory-n", str(n),
+               "--memory-copies", str(copies), "--memory-only"]
     done = subprocess.run(command, stdout=subprocess.PIPE, check=True)
-    return json.loads(done.stdout)
+    memory = json.loads(done.stdout)
+    loop = {"n": n, "kept": LOOP_KEPT, "rounds": LOOP_ROUNDS, "live": LOOP_KEPT * 8 * n}
+    for kind in ("corvane", "bytearray"):
+        done = subprocess.run(command + ["--memory-loop", kind], stdout=subprocess.PIPE, check=True)
+        loop[kind] = json.loads(done.stdout)
+    memory["loop"] = loop
+    return memory
 
 
 def main():
@@ -343,7 +381,12 @@ def main():
     parser.add_argument("--memory-copies", type=int, default=5)
     parser.add_argument("--workloads", nargs="+", help="time only these workloads (default: all)")
     parser.add_argument("--memory-only", action="store_true", help="print the memory figures as JSON and stop")
+    parser.add_argument("--memory-loop", choices=["corvane", "bytearray"],
+                        help="with --memory-only: print the peak growth of that loop instead")
     args = parser.parse_args()
+    if args.memory_only and args.memory_loop:
+        print(json.dumps(memory_loop(args.memory_n, args.memory_loop)))
+        return
     if args.memory_only:
         print(json.dumps(memory_per_entry(make_data(args.memory_n)[0], args.memory_copies)))
         return
