@@ -179,6 +179,49 @@ def targets_table(runs, sizes):
     return lines
 
 
+# Ratios to plain Python that the crossing must reach on every PyPy release,
+# by workload and size.
+SIZE_TARGETS = {
+    "construct": {10**3: 3.0, 10**4: 3.0, 10**6: 1.0},
+    "to_dict": {10**4: 2.0, 10**6: 2.0},
+    "chain": {10**3: 1.0, 10**4: 0.7, 10**6: 0.4},
+}
+SIZE_WORKLOADS = [("construct", "python comprehension"), ("to_dict", "python comprehension"), ("chain", "python")]
+
+
+def crossover_table(runs):
+    """corvane / plain Python at every size each run measured, for the jobs
+    that cross the boundary, and the size from which corvane is the faster."""
+    lines = ["### corvane / plain Python by size", "",
+             "Construction and `to_dict` against `{k: v for k, v in d.items()}`, the chain against "
+             "plain Python's; a bound is shown where one is set. Last column: the smallest size "
+             "measured from which corvane is faster at every larger size.", ""]
+    sizes = sorted({int(n) for run in runs for n in run["times"].get("chain", {}).get("corvane", {})})
+    lines.append("| host | workload | " + " | ".join(f"{n:,}" for n in sizes) + " | corvane faster from |")
+    lines.append("|---|---|" + "---:|" * (len(sizes) + 1))
+    for run in runs:
+        for workload, impl in SIZE_WORKLOADS:
+            times = run["times"].get(workload, {})
+            ratios = {}
+            for n in sizes:
+                mine, other = times.get("corvane", {}).get(str(n)), times.get(impl, {}).get(str(n))
+                if mine is not None and other:
+                    ratios[n] = mine / other
+            cells = []
+            for n in sizes:
+                bound = SIZE_TARGETS[workload].get(n) if run["host"] == "pypy" else None
+                ratio = ratios.get(n)
+                cells.append("-" if ratio is None else verdict(ratio, bound) if bound else fmt(ratio))
+            faster_from = "never"
+            for n in sorted(ratios, reverse=True):
+                if ratios[n] >= 1:
+                    break
+                faster_from = f"{n:,}"
+            lines.append("| %s | %s | %s | %s |" % (short_label(run), workload, " | ".join(cells), faster_from))
+    lines.append("")
+    return lines
+
+
 def releases_table(runs, sizes):
     """corvane's time per workload on every PyPy release side by side, each
     with its ratio to plain Python on that release. Only with two or more."""
@@ -405,6 +448,7 @@ def main():
     m = runs[0]["machine"]
     lines = ["Machine: %s, %d CPUs, %s." % (m["cpu"], m["cpus"], m["platform"]), ""]
     lines += targets_table(runs, args.sizes)
+    lines += crossover_table(runs)
     lines += speed_targets_table(runs, args.sizes)
     lines += releases_table(runs, args.sizes)
     for run in runs:

@@ -372,7 +372,7 @@ def measure_memory(n, copies):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--out", required=True)
-    parser.add_argument("--sizes", type=int, nargs="+", default=[10**3, 10**4, 10**5, 10**6])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10**2, 10**3, 10**4, 10**5, 10**6])
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--min-rep-ms", type=float, default=20.0)
     parser.add_argument("--warm-s", type=float, default=0.3 if IS_PYPY else 0.02,
