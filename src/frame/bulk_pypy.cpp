@@ -381,8 +381,12 @@ int absent_ascii(std::string_view text) noexcept
     return -1;
 }
 
-// Below this many entries the crossing costs more than the walk.
-constexpr Py_ssize_t smallest_bulk = 2;
+// Below these sizes the crossing's few calls cost more than going entry by
+// entry. Measured on PyPy 7.3.11, 7.3.19 and 8.0.1: construction breaks even
+// at 4 to 8 entries, the export at 8 to 16; at 2 entries the crossing takes
+// 1.6 to 3 times as long as the walk.
+constexpr Py_ssize_t smallest_bulk_construction = 8;
+constexpr std::size_t smallest_bulk_export = 12;
 
 }  // namespace
 
@@ -406,7 +410,7 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     }
     const Py_ssize_t size = PyDict_Size(dict);
     const Builtins* host = usable_builtins();
-    if (size < smallest_bulk || host == nullptr) {
+    if (size < smallest_bulk_construction || host == nullptr) {
         return std::nullopt;
     }
     // Nothing runs between the two reads, so keys and values are of one state
@@ -479,7 +483,7 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
 {
     const std::size_t count = store.size();
     const Builtins* host = usable_builtins();
-    if (count < static_cast<std::size_t>(smallest_bulk) || host == nullptr) {
+    if (count < smallest_bulk_export || host == nullptr) {
         return std::nullopt;
     }
     const std::string_view all_keys = store.keys->all_key_bytes();
