@@ -38,7 +38,7 @@ def plain_sources():
         "NUL in keys": {**floats, "a\x00b": 1.0, "\x00": 2.0},
         "every ASCII": {**{chr(c): float(c) for c in range(128)}, **floats},
         "non-ASCII": {f"\u00e9\u4e2d\U0001F600{i}": -float(i) for i in range(SIZE)},
-        "two": {"a": 1.0, "b": 2.0},
+        "smallest that crosses": {f"k{i}": float(i) for i in range(12)},
         "empty": {},
     }
 
