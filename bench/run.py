@@ -280,9 +280,16 @@ def time_fresh(case, n, reps, min_rep_ns, warm_s):
     return samples[len(samples) // 2]
 
 
+def status_bytes(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
 def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return status_bytes("VmRSS")
 
 
 def memory_per_entry(d, copies):
@@ -316,14 +323,6 @@ def memory_per_entry(d, copies):
             "method": "RSS growth in a fresh process, after a collection, each object from a dict of its own"}
 
 
-def status_bytes(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
 LOOP_KEPT = 4
 LOOP_ROUNDS = 50
 
@@ -336,7 +335,7 @@ def memory_loop(n, kind):
     base = CorvaneDict({f"k{i:09d}": float(i) for i in range(n)})
     kept = collections.deque(maxlen=LOOP_KEPT)
     gc.collect()
-    before = status_bytes("VmRSS")
+    before = rss_bytes()
     try:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")  # the peak starts again from here
