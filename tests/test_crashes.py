@@ -41,6 +41,7 @@ def test_new_refuses_a_class_that_is_not_corvanedict():
         # Enough of them that writing past a smaller object would show.
         print({outcome(lambda: C.__new__(object, {"a": 1.0})) for _ in range(2000)})
         print(outcome(lambda: C.__new__(5, {})))
+        print(outcome(lambda: C.__new__()))
     """)
     assert lines == [
         f"TypeError: builtins.CorvaneDict.__new__({name}): {name} is not a subtype of builtins.CorvaneDict"
@@ -48,6 +49,7 @@ def test_new_refuses_a_class_that_is_not_corvanedict():
     ] + [
         "{'TypeError: builtins.CorvaneDict.__new__(object): object is not a subtype of builtins.CorvaneDict'}",
         "TypeError: builtins.CorvaneDict.__new__(X): X is not a type object (int)",
+        "TypeError: builtins.CorvaneDict.__new__(): not enough arguments",
     ]
 
 
@@ -110,7 +112,8 @@ def test_an_object_whose_class_was_changed_is_refused():
 
 def test_exceptions_raised_in_conversions_near_the_stack_limit():
     # Every depth up to the limit: a conversion that raises, one that recurses
-    # until RecursionError, and a construction (a dict walk) at that depth.
+    # until RecursionError, and a construction (a dict walk) at that depth;
+    # then constructions alone.
     lines = run_child("""
         class Raises:
             def __float__(self):
@@ -130,18 +133,30 @@ def test_exceptions_raised_in_conversions_near_the_stack_limit():
             if "record exception context" in text:
                 return "host could not record the context"
             return text.split(":")[0]
-        def walk(depth):
+        def walk():
             for call in calls:
                 seen.add(kind(outcome(call)))
-            walk(depth + 1)
-        try:
-            walk(0)
-        except RecursionError:
-            pass
-        except BaseException as escaped:
-            if "record exception context" not in str(escaped):
-                raise
-            seen.add(kind(str(escaped)))
+            walk()
+        # Constructions alone, from one dict the host has passed on before,
+        # called from the recursing frame itself: they reach the depth where the
+        # host runs out of stack in its own call machinery.
+        made_once = {"a": 1.0, "b": 2.0}
+        def construct():
+            try:
+                C(made_once)
+                seen.add("no error")
+            except Exception as caught:
+                seen.add(kind(f"{type(caught).__name__}: {caught}"))
+            construct()
+        for recursion in (walk, construct):
+            try:
+                recursion()
+            except RecursionError:
+                pass
+            except BaseException as escaped:
+                if "record exception context" not in str(escaped):
+                    raise
+                seen.add(kind(str(escaped)))
         print(sorted(seen))
     """)
     assert set(eval(lines[0])) <= {"ValueError", "RecursionError", "no error", "host could not record the context"}

@@ -7,6 +7,9 @@ namespace corvane::frame::docs {
 
 inline constexpr const char class_doc[] = "CorvaneDict(dict)\n--\n\n";
 
+// The text the host gives the constructor it makes from a class's slot.
+inline constexpr const char new_doc[] = "Create and return a new object.  See help(type) for accurate signature.";
+
 inline constexpr const char add_scalar_doc[] =
     "add_scalar($self, value)\n"
     "--\n"

@@ -181,16 +181,16 @@ PyMethodDef row()
     return {.ml_name = method.name, .ml_meth = as_method(entry), .ml_flags = flags, .ml_doc = method.doc};
 }
 
-// PyPy's CorvaneDict.__new__ hands on whatever it is given as the class;
+// On PyPy the constructor gets whatever the caller gives as the class;
 // building into a foreign, smaller object would write past its end. The
 // messages are the ones CPython gives before it calls the constructor.
-Status check_class_to_instantiate(PyTypeObject* type)
+Status check_class_to_instantiate(PyObject* given)
 {
-    PyObject* given = as_object(type);
     std::string prefix = std::string(class_spec_name) + ".__new__(";
     if (PyType_Check(given) == 0) {
         return fail(Failure::type_error(prefix + "X): X is not a type object (" + Py_TYPE(given)->tp_name + ")"));
     }
+    auto* type = reinterpret_cast<PyTypeObject*>(given);
     PyTypeObject* own = class_type();
     if (type != own && PyType_IsSubtype(type, own) == 0) {
         return fail(Failure::type_error(prefix + type->tp_name + "): " + type->tp_name + " is not a subtype of " +
@@ -199,25 +199,55 @@ Status check_class_to_instantiate(PyTypeObject* type)
     return {};
 }
 
+Result<PyObject*> construct(PyTypeObject* type, PyObject* given)
+{
+    if (!PyDict_Check(given)) {
+        return fail(Failure::cast(Py_TYPE(given), "dict", "dict"));
+    }
+    Result<Store> made = store_from_dict(given);
+    CORVANE_TRY(made);
+    return create_instance(std::move(*made), type);
+}
+
+#if defined(PYPY_VERSION)
+// CorvaneDict.__new__ as a static method, called as methods are: the class is
+// the first argument. PyPy calls a constructor slot through a wrapper that
+// ends the process when the machine stack runs out while it converts a
+// non-empty dict argument; this way the call raises RecursionError instead.
+PyObject* new_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+{
+    return boundary([&]() -> Result<PyObject*> {
+        static constexpr FunctionDescription description = describe(rows::construct);
+        if (nargs < 1) {
+            return fail(Failure::type_error(std::string(class_spec_name) + ".__new__(): not enough arguments"));
+        }
+        CORVANE_TRY(check_class_to_instantiate(args[0]));
+        std::array<PyObject*, 1> slots{};
+        CORVANE_TRY(extract_arguments_fastcall(description, args + 1, nargs - 1, kwnames, slots));
+        return construct(reinterpret_cast<PyTypeObject*>(args[0]), slots[0]);
+    });
+}
+#endif
+
 }  // namespace
 
+#if !defined(PYPY_VERSION)
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
 {
     return boundary([&]() -> Result<PyObject*> {
         static constexpr FunctionDescription description = describe(rows::construct);
-        CORVANE_TRY(check_class_to_instantiate(type));
+        CORVANE_TRY(check_class_to_instantiate(as_object(type)));
         std::array<PyObject*, 1> slots{};
         CORVANE_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
-        if (!PyDict_Check(slots[0])) {
-            return fail(Failure::cast(Py_TYPE(slots[0]), "dict", "dict"));
-        }
-        Result<Store> made = store_from_dict(slots[0]);
-        CORVANE_TRY(made);
-        return create_instance(std::move(*made), type);
+        return construct(type, slots[0]);
     });
 }
+#endif
 
 PyMethodDef method_table[] = {
+#if defined(PYPY_VERSION)
+    {.ml_name = "__new__", .ml_meth = as_method(new_entry), .ml_flags = fast | METH_STATIC, .ml_doc = docs::new_doc},
+#endif
     row<rows::add_scalar, scalar_entry<scalar_operation<Op::add>, rows::add_scalar>>(),
     row<rows::add, aligned_entry<Op::add, rows::add>>(),
     row<rows::subtract_scalar, scalar_entry<scalar_operation<Op::subtract>, rows::subtract_scalar>>(),

@@ -9,6 +9,9 @@ namespace corvane::frame {
 extern PyMethodDef method_table[];
 extern PyGetSetDef attribute_table[];
 
+#if !defined(PYPY_VERSION)
+// The constructor slot; PyPy has a static __new__ in the method table instead.
 PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+#endif
 
 }  // namespace corvane::frame

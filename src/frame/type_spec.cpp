@@ -32,7 +32,10 @@ Result<PyTypeObject*> create_class_type()
 {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(docs::class_doc)},
+#if !defined(PYPY_VERSION)
+        // PyPy gets its constructor as a static __new__ in the method table.
         {Py_tp_new, reinterpret_cast<void*>(construct_entry)},
+#endif
         {Py_tp_methods, method_table},
         {Py_tp_getset, attribute_table},
         {Py_tp_base, &PyBaseObject_Type},
