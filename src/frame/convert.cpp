@@ -12,8 +12,14 @@ namespace corvane::frame {
 
 Result<double> to_double_by_host(PyObject* object)
 {
+#if !defined(PYPY_VERSION)
+    // CPython counts calls, and a __float__ written in Python is one. PyPy
+    // measures stack, which the entry that leads here has already checked
+    // with room to spare (see boundary.hpp); a second check a few frames
+    // below would only cost a host call per value.
     Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
     CORVANE_TRY(guard);
+#endif
     double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         // What __float__ raised goes back as it is; see take_leaving_pending().
