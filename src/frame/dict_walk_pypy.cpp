@@ -127,10 +127,12 @@ Result<store::Store> walk_entries(PyObject* dict)
     PendingEntries pending(builder);
     bool ran_python_code = false;
     for (Entry& entry : *entries) {
-        check_size(dict, size_at_start);
         if (ran_python_code) {
-            // An earlier conversion may have replaced this value; the host's
-            // walk would show the new one, and so does this.
+            // An earlier conversion may have resized the dict or replaced this
+            // value; the host's walk would show the new one, and so does this.
+            // Until then nothing can have changed it (for a subclass, asking
+            // its size is a call of dict.__len__, far dearer than the entry).
+            check_size(dict, size_at_start);
             Result<Ref> value = current_value(dict, entry.key.get());
             CORVANE_TRY(value);
             entry.value = std::move(*value);
