@@ -6,6 +6,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 from conftest import needs_host
 
 NOT_SAFE = "object.__new__(builtins.CorvaneDict) is not safe, use builtins.CorvaneDict.__new__()"
@@ -210,3 +212,63 @@ def test_import_reentered_by_the_initialisation_does_not_hang():
     outcomes, after = done.stdout.splitlines()
     assert outcomes in (refused, "['imported']")
     assert after == "['CorvaneDict'] 2.0"
+
+
+def test_cast_failure_whose_message_cannot_be_made_raises_memory_error():
+    # A class whose name is longer than what the process may still allocate:
+    # the cast failure's text cannot be made. Under an address-space limit
+    # raised a step at a time, every call raises MemoryError or the TypeError
+    # (with a placeholder where the host could not hand the name over), until
+    # the limit lets the whole text be made. The limits sit half a name's
+    # length past each multiple of it, so that whichever large copy fails
+    # leaves room for small allocations: PyPy ends the process when the native
+    # header of an object it hands over cannot be allocated.
+    resource = pytest.importorskip("resource", reason="the host has no resource limits")
+    if not hasattr(resource, "RLIMIT_AS") or not os.path.exists("/proc/self/status"):
+        pytest.skip("needs an address-space limit (RLIMIT_AS) and /proc/self/status, as on Linux")
+    lines = run_child("""
+        import resource
+        size = 16 << 20
+        Long = type("Long", (), {})
+        Long.__qualname__ = "Q" * size
+        instance = Long()
+        source = {instance: 1.0}
+        def address_space():
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        for name, call, head in (("add", lambda: D.add(instance), "argument 'other': "),
+                                 ("key", lambda: C(source), "")):
+            tail = "object cannot be cast as " + ("'CorvaneDict'" if name == "add" else "'str'")
+            seen = []
+            for step in range(40):
+                resource.setrlimit(resource.RLIMIT_AS, (address_space() + step * size + size // 2, hard))
+                try:
+                    call()
+                    kind = "no error"
+                except Exception as caught:
+                    kind = type(caught).__name__
+                    text = str(caught)
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+                if kind == "TypeError":
+                    if text == f"{head}'{Long.__qualname__}' {tail}":
+                        kind = "full text"
+                    elif text == f"{head}'<failed to extract type name>' {tail}":
+                        kind = "placeholder"
+                if kind not in seen:
+                    seen.append(kind)
+                if kind == "full text":
+                    break
+            print(name, seen)
+        print(outcome(lambda: D.add(object())))
+        print(C({"b": 2.0}).add(D, fill=0.5).to_dict)
+    """)
+    for line, name in zip(lines, ("add", "key")):
+        seen = eval(line.split(" ", 1)[1])
+        assert line.startswith(name + " ") and seen[-1] == "full text", line
+        assert set(seen) <= {"MemoryError", "placeholder", "full text"}, line
+        assert "MemoryError" in seen, line
+    assert lines[2:] == ["TypeError: argument 'other': 'object' object cannot be cast as 'CorvaneDict'",
+                         "{'b': 2.5}"]

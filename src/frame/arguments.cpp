@@ -59,13 +59,28 @@ Ref shown_or_reported(PyObject* object)
 }
 
 // A message that holds what str() showed of an object, joined as str objects
-// so that text with no UTF-8 form (a lone surrogate) stays what it is.
-Ref message_around(const std::string& head, PyObject* shown, const char* tail)
+// so that text with no UTF-8 form (a lone surrogate) stays what it is. The
+// shown text can be as long as the caller made it, so the host may have no
+// memory left for the message: that is the failure then (MemoryError).
+Result<Ref> message_around(const std::string& head, PyObject* shown, const char* tail)
 {
-    Ref start = must(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
-    Ref joined = must(PyUnicode_Concat(start.get(), shown));
-    Ref end = must(PyUnicode_FromString(tail));
-    return must(PyUnicode_Concat(joined.get(), end.get()));
+    Ref start = Ref::steal(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+    Ref joined = start ? Ref::steal(PyUnicode_Concat(start.get(), shown)) : Ref();
+    Ref end = joined ? Ref::steal(PyUnicode_FromString(tail)) : Ref();
+    Ref message = end ? Ref::steal(PyUnicode_Concat(joined.get(), end.get())) : Ref();
+    if (!message) {
+        return fail(fetch());
+    }
+    return message;
+}
+
+Failure type_error_around(const std::string& head, PyObject* shown, const char* tail)
+{
+    Result<Ref> message = message_around(head, shown, tail);
+    if (!message) {
+        return std::move(message.error());
+    }
+    return Failure::type_error(std::move(*message));
 }
 
 // The name is shown as str() shows it.
@@ -76,7 +91,7 @@ Failure unexpected_keyword_argument(const FunctionDescription& description, PyOb
     if (!name) {
         return Failure::type_error(head + "<unprintable keyword>'");
     }
-    return Failure::type_error(message_around(head, name.get(), "'"));
+    return type_error_around(head, name.get(), "'");
 }
 
 Failure multiple_values_for_argument(const FunctionDescription& description, std::string_view name)
@@ -243,9 +258,16 @@ Failure argument_extraction_error(const char* name, Failure failure)
             type_name = "<failed to extract type name>";
         }
         std::string placeholder = "<unprintable " + type_name + " object>";
-        text = must(PyUnicode_FromStringAndSize(placeholder.data(), static_cast<Py_ssize_t>(placeholder.size())));
+        text = Ref::steal(PyUnicode_FromStringAndSize(placeholder.data(), static_cast<Py_ssize_t>(placeholder.size())));
+        if (!text) {
+            return fetch();
+        }
     }
-    Failure wrapped = Failure::type_error(message_around(head, text.get(), ""));
+    Result<Ref> message = message_around(head, text.get(), "");
+    if (!message) {
+        return std::move(message.error());
+    }
+    Failure wrapped = Failure::type_error(std::move(*message));
     if (Ref cause = failure.cause()) {
         wrapped.set_cause(std::move(cause));
     }

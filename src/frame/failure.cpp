@@ -3,6 +3,9 @@
 #include "frame/panic.hpp"
 #include "store/fault.hpp"
 
+#include <new>
+#include <string>
+
 namespace corvane::frame {
 
 Failure::Failure(Kind kind, PyObject* type, std::string text) noexcept
@@ -40,7 +43,20 @@ Failure Failure::none_set()
 
 Failure Failure::no_memory() { return {Kind::no_memory, PyExc_MemoryError, {}}; }
 
-Failure Failure::panic(std::string message) { return {Kind::panic, nullptr, std::move(message)}; }
+Failure Failure::panic(std::string&& message) noexcept { return {Kind::panic, nullptr, std::move(message)}; }
+
+Failure Failure::panic(const std::string& message) noexcept { return panic(message.c_str()); }
+
+Failure Failure::panic(const char* message) noexcept
+{
+    Failure failure(Kind::panic, nullptr, {});
+    try {
+        failure.text_ = message;
+    } catch (const std::bad_alloc&) {
+        failure.fixed_text_ = "native code panicked";
+    }
+    return failure;
+}
 
 Failure Failure::materialised(Ref type, Ref value, Ref traceback)
 {
@@ -69,32 +85,65 @@ std::string cast_text(PyTypeObject* source, const std::string& target, const cha
     return text;
 }
 
-Ref text_object(const std::string& text)
+// Null, with the host's MemoryError pending, when there is no memory for it.
+// Bytes that are not UTF-8 are replaced, so memory is the only thing it can lack.
+Ref text_object(const char* text, std::size_t size)
 {
-    return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace"));
 }
+
+Ref text_object(const std::string& text) { return text_object(text.data(), text.size()); }
 
 }  // namespace
 
-// Sets the pending exception from the deferred makings, then leaves it pending
-// in normalised form, as the interpreter's own raise would.
-void Failure::raise_deferred()
+// The exception's argument; null when it cannot be made. Everything it builds
+// is new text or a new tuple, so a failure here (a null from the host, a
+// bad_alloc, or a fault from making the panic class) is the host or the
+// process out of memory.
+Ref Failure::deferred_argument()
 {
-    if (kind_ == Kind::no_memory) {
+    switch (kind_) {
+    case Kind::panic: {
+        Ref text = fixed_text_ != nullptr ? text_object(fixed_text_, std::char_traits<char>::length(fixed_text_))
+                                          : text_object(text_);
+        Ref argument = text ? Ref::steal(PyTuple_New(1)) : Ref();
+        if (argument) {
+            PyTuple_SetItem(argument.get(), 0, text.release());
+        }
+        return argument;
+    }
+    case Kind::message_object:
+        return Ref::borrow(source_.get());
+    case Kind::cast:
+        return text_object(cast_text(reinterpret_cast<PyTypeObject*>(source_.get()), text_, argument_));
+    default:
+        return text_object(text_);
+    }
+}
+
+// Sets the pending exception from the deferred makings, then leaves it pending
+// in normalised form, as the interpreter's own raise would. A failure that
+// cannot be described (a long type name while memory is short, say) still
+// surfaces, as MemoryError: ending the process instead would let a caller's
+// argument decide whether the process lives.
+void Failure::raise_deferred() noexcept
+{
+    PyObject* type = static_type_;
+    Ref argument;
+    if (kind_ != Kind::no_memory) {
+        try {
+            if (kind_ == Kind::panic) {
+                type = panic_exception_type();
+            }
+            argument = deferred_argument();
+        } catch (...) {
+            argument = Ref();
+        }
+    }
+    if (!argument) {
+        PyErr_Clear();
         PyErr_NoMemory();
         return;
-    }
-    PyObject* type = kind_ == Kind::panic ? panic_exception_type() : static_type_;
-    Ref argument;
-    if (kind_ == Kind::panic) {
-        argument = must(PyTuple_New(1));
-        PyTuple_SetItem(argument.get(), 0, text_object(text_).release());
-    } else if (kind_ == Kind::message_object) {
-        argument = Ref::borrow(source_.get());
-    } else if (kind_ == Kind::cast) {
-        argument = text_object(cast_text(reinterpret_cast<PyTypeObject*>(source_.get()), text_, argument_));
-    } else {
-        argument = text_object(text_);
     }
     if (PyExceptionClass_Check(type)) {
         PyErr_SetObject(type, argument.get());
@@ -105,7 +154,7 @@ void Failure::raise_deferred()
     PyErr_Restore(raised.type.release(), raised.value.release(), raised.traceback.release());
 }
 
-void Failure::restore() &&
+void Failure::restore() && noexcept
 {
     if (kind_ == Kind::pending) {
         return;

@@ -45,7 +45,11 @@ public:
     static Failure borrow_error();
     static Failure none_set();
     static Failure no_memory();
-    static Failure panic(std::string message);
+    // A fault's text is copied here, where a copy that cannot be made leaves a
+    // fixed text; whatever else fails while it is raised becomes MemoryError.
+    static Failure panic(std::string&& message) noexcept;
+    static Failure panic(const std::string& message) noexcept;
+    static Failure panic(const char* message) noexcept;
     static Failure materialised(Ref type, Ref value, Ref traceback);
     // The exception the interpreter holds now, left where it is: raising it
     // changes nothing, and it is fetched only if it is inspected. Until then no
@@ -58,8 +62,10 @@ public:
     Failure& operator=(const Failure&) = delete;
     ~Failure() = default;
 
-    // Makes this failure the interpreter's pending exception.
-    void restore() &&;
+    // Makes this failure the interpreter's pending exception. A failure whose
+    // exception cannot be made (its text or its arguments need memory the host
+    // no longer has) is raised as MemoryError: reporting never fails.
+    void restore() && noexcept;
 
     // Inspection materialises the failure first (once). Borrowed references.
     PyObject* type();
@@ -73,11 +79,13 @@ private:
     enum class Kind { message, message_object, cast, no_memory, panic, pending, materialised };
     Failure(Kind kind, PyObject* type, std::string text) noexcept;
     void materialise();
-    void raise_deferred();
+    void raise_deferred() noexcept;
+    Ref deferred_argument();
 
     Kind kind_;
     PyObject* static_type_ = nullptr;  // a host exception class, never released
     std::string text_;                  // message, or the cast's target
+    const char* fixed_text_ = nullptr;  // panic: a static text used instead of text_
     const char* argument_ = nullptr;    // cast: argument name, when wrapped
     Ref source_;                        // cast: the offending object's type; message_object: the message
     Ref type_, value_, traceback_;      // materialised state
