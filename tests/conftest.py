@@ -218,6 +218,25 @@ def _spawn_pool_starts():
         return False
 
 
+def _makes_interpreters_from_c():
+    # _testcapi.run_in_subinterp is Py_NewInterpreter, as an embedding calls it.
+    try:
+        import _testcapi
+    except ImportError:
+        return False
+    return hasattr(_testcapi, "run_in_subinterp")
+
+
+def _makes_legacy_interpreters():
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            __import__(name)
+        except ImportError:
+            continue
+        return True
+    return False
+
+
 def _has_reference_counts():
     return hasattr(sys, "getrefcount")
 
@@ -265,6 +284,12 @@ HOST_BEHAVIOURS = {
     "spawn_pool": (
         _spawn_pool_starts,
         "Debian's PyPy 7.3.11 ProcessPoolExecutor starts no spawn workers (calls a renamed method)"),
+    "interpreters_from_c": (
+        _makes_interpreters_from_c,
+        "PyPy 7.3.11, 7.3.19 and 8.0.1 have no subinterpreters (no _testcapi.run_in_subinterp)"),
+    "legacy_interpreters": (
+        _makes_legacy_interpreters,
+        "PyPy 7.3.11, 7.3.19 and 8.0.1 have no subinterpreters (no _interpreters or _xxsubinterpreters module)"),
     "reference_counts": (_has_reference_counts, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no sys.getrefcount"),
     "tracemalloc": (_traces_allocations, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no tracemalloc"),
 }

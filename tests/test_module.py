@@ -1,5 +1,8 @@
 import importlib
+import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -85,3 +88,65 @@ def test_instances_keep_the_type_reference_count_balanced():
         d.add_scalar(1.0)
     del d
     assert sys.getrefcount(CorvaneDict) == before
+
+
+# Ways to run code in a second interpreter that shares the process, as an
+# embedding (a web server module, say) does: Py_NewInterpreter itself, and the
+# interpreters module asked for the legacy configuration, under which the host
+# refuses no single-phase extension module on its own.
+SECOND_INTERPRETERS = {
+    "interpreters_from_c": """
+        import _testcapi
+        def run_elsewhere(code):
+            _testcapi.run_in_subinterp(code)
+    """,
+    "legacy_interpreters": """
+        try:
+            import _interpreters as interpreters
+            def create():
+                return interpreters.create("legacy")
+            run = interpreters.exec
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+            def create():
+                return interpreters.create(isolated=False)
+            run = interpreters.run_string
+        def run_elsewhere(code):
+            interpreter = create()
+            try:
+                run(interpreter, code)
+            finally:
+                interpreters.destroy(interpreter)
+    """,
+}
+
+ELSEWHERE = """
+try:
+    import corvane
+    print("imported:", corvane.__all__, flush=True)
+except ImportError as caught:
+    print("ImportError:", caught, flush=True)
+"""
+
+
+@pytest.mark.parametrize("way", [pytest.param(way, marks=needs_host(way)) for way in SECOND_INTERPRETERS])
+def test_only_the_main_interpreter_imports_the_module(way):
+    # Imported elsewhere before and after the main interpreter has it: each is
+    # refused, and the main interpreter's module stays whole once the other
+    # interpreter has ended.
+    body = textwrap.dedent(SECOND_INTERPRETERS[way]) + textwrap.dedent(f"""
+        import pickle
+        def in_main():
+            import corvane
+            made = corvane.CorvaneDict({{"a": 1.5}}).add_scalar(1.0)
+            print(corvane.__all__, pickle.loads(pickle.dumps(made)).to_dict, flush=True)
+        run_elsewhere({ELSEWHERE!r})
+        in_main()
+        run_elsewhere({ELSEWHERE!r})
+        in_main()
+    """)
+    done = subprocess.run([sys.executable, "-c", body], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ))
+    assert done.returncode == 0, done.stderr[-3000:]
+    refused = "ImportError: module 'corvane' can be imported only in the main interpreter, not in a subinterpreter"
+    assert done.stdout.splitlines() == [refused, "['CorvaneDict'] {'a': 2.5}"] * 2, done.stderr[-3000:]

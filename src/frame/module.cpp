@@ -1,6 +1,6 @@
 // Module initialisation: one module object per process, cached, so that a
 // second import (after removal from sys.modules) returns the very same module
-// without registering the class twice.
+// without registering the class twice. Only the main interpreter imports it.
 #include "frame/boundary.hpp"
 #include "frame/bulk.hpp"
 #include "frame/once.hpp"
@@ -107,6 +107,29 @@ Result<PyObject*> make_module()
 
 Result<PyObject*> initialise_module() { return module_cell.get_or_fill(make_module, reentered_initialisation); }
 
+// The module object, its class and the panic class are made once per process
+// and cached, so only one interpreter may hold them: an interpreter that ends
+// clears the modules it imported, and one that got the cached module would
+// empty it for every other. The main interpreter lives as long as the
+// process; any other is refused before it can reach what the cells hold.
+bool in_main_interpreter()
+{
+#if defined(PYPY_VERSION)
+    return true;  // one interpreter per process
+#else
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#endif
+}
+
+Result<PyObject*> import_module()
+{
+    if (!in_main_interpreter()) {
+        return fail(Failure::import_error(
+            "module 'corvane' can be imported only in the main interpreter, not in a subinterpreter"));
+    }
+    return initialise_module();
+}
+
 }  // namespace
 
 }  // namespace corvane::frame
@@ -116,7 +139,7 @@ PyMODINIT_FUNC PyInit_corvane()
 {
     using namespace corvane::frame;
     return boundary([]() -> Result<PyObject*> {
-        Result<PyObject*> module = initialise_module();
+        Result<PyObject*> module = import_module();
         CORVANE_TRY(module);
         Py_INCREF(*module);
         return *module;
