@@ -12,6 +12,20 @@ PYPY := $(VENV)/pypy/bin/python
 CPYTHON := $(VENV)/cpython/bin/python
 TOOLS := $(VENV)/tools/bin
 
+# The virtual environments under $(VENV)/: the interpreter each is made from,
+# then the requirements files it installs. pypy and cpython test the module
+# (the cluster's packages live in CPython's alone), tools holds the linters and
+# the wheel builders; the leak hunt, the benchmark and the frame fuzzer each
+# have one of their own, made only when their target first runs.
+venv.pypy := pypy3 tests/requirements.txt
+venv.cpython := /usr/bin/python3 tests/requirements.txt tests/requirements-cluster.txt
+venv.tools := /usr/bin/python3 tools/requirements.txt tools/wheel-requirements.txt
+venv.cpython-dbg := /usr/bin/python3-dbg tests/requirements.txt
+venv.bench := /usr/bin/python3 bench/requirements.txt
+venv.fuzz := /usr/bin/python3 fuzz/requirements.txt
+venv-python = $(firstword $(venv.$(1)))
+venv-requirements = $(wordlist 2,$(words $(venv.$(1))),$(venv.$(1)))
+
 # The demo needs only a compiler and PyPy with its headers; the tests add the
 # rest.
 DEMO_PACKAGES := pypy3 pypy3-dev g++ make cmake
@@ -30,6 +44,10 @@ endef
 
 # The flag that builds the module for the interpreter at the given path.
 for-host = -DCORVANE_PYTHON=$(abspath $(1))
+
+# $(call pytest,TREE,PYTHON,ARGS): pytest with ARGS (the suite, or the files
+# named) on PYTHON, importing the module from the build tree(s) TREE.
+pytest = PYTHONPATH=$(1) $(2) -m pytest -q -p no:cacheprovider $(3)
 
 .PHONY: demo test setup build build-pypy build-cpython lint test-store test-pypy test-cpython test-installed \
         hosts test-i386 clean test-faults test-faults-pypy test-faults-cpython \
@@ -68,29 +86,21 @@ $(STAMPS)/debian-demo: tools/debian-packages.sh Makefile
 	tools/debian-packages.sh $(DEMO_PACKAGES)
 	@mkdir -p $(STAMPS) && touch $@
 
-$(VENV)/pypy/.ready: tests/requirements.txt | $(STAMPS)/debian
-	pypy3 -m venv $(VENV)/pypy
-	$(PYPY) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
-	touch $@
-
-$(VENV)/cpython/.ready: tests/requirements.txt tests/requirements-cluster.txt | $(STAMPS)/debian
-	/usr/bin/python3 -m venv $(VENV)/cpython
-	$(CPYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt -r tests/requirements-cluster.txt
-	touch $@
-
-$(VENV)/tools/.ready: tools/requirements.txt tools/wheel-requirements.txt | $(STAMPS)/debian
-	/usr/bin/python3 -m venv $(VENV)/tools
-	$(TOOLS)/pip install -q --disable-pip-version-check -r tools/requirements.txt -r tools/wheel-requirements.txt
+# Every virtual environment, as the table above has it; Debian's debug CPython
+# is installed when its venv is first made.
+.SECONDEXPANSION:
+$(VENV)/%/.ready: $$(call venv-requirements,$$*) | $(STAMPS)/debian
+	$(if $(filter cpython-dbg,$*),tools/debian-packages.sh python3-dbg)
+	$(call venv-python,$*) -m venv $(VENV)/$*
+	$(VENV)/$*/bin/python -m pip install -q --disable-pip-version-check $(addprefix -r ,$(call venv-requirements,$*))
 	touch $@
 
 build: build-pypy build-cpython
 
-# CMake decides what is out of date; these targets always ask it.
-build-pypy: $(VENV)/pypy/.ready
-	$(call configure-and-build,pypy,$(CMAKE_FLAGS) $(call for-host,$(PYPY)),corvane)
-
-build-cpython: $(VENV)/cpython/.ready
-	$(call configure-and-build,cpython,$(CMAKE_FLAGS) $(call for-host,$(CPYTHON)),corvane)
+# The module for the test venv's interpreter, into $(BUILD)/pypy or
+# $(BUILD)/cpython. CMake decides what is out of date; these targets always ask it.
+build-pypy build-cpython: build-%: $(VENV)/%/.ready
+	$(call configure-and-build,$*,$(CMAKE_FLAGS) $(call for-host,$(VENV)/$*/bin/python),corvane)
 
 test-store: $(STAMPS)/debian
 	$(call configure-and-build,store,$(CMAKE_FLAGS) -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_TESTS=ON)
@@ -105,7 +115,9 @@ lint: $(STAMPS)/debian $(VENV)/pypy/.ready $(VENV)/tools/.ready
 	$(TOOLS)/ruff check .
 
 # What we distribute, into dist/: the sdist and, built from it, one wheel per
-# interpreter (PyPy, Debian's CPython, each pyenv CPython 3.9-3.13 present),
+# interpreter that tools/interpreters.sh names (Debian's PyPy and CPython here,
+# each pyenv CPython 3.9, 3.10, 3.12 and 3.13 present, and every interpreter of
+# the host trees in tools/hosts/list), each built where its interpreter lives,
 # repaired by auditwheel and tagged with the manylinux policy it meets.
 wheels: hosts $(VENV)/tools/.ready
 	tools/wheels.sh $(TOOLS)/python
@@ -115,17 +127,15 @@ wheels: hosts $(VENV)/tools/.ready
 test-installed: hosts $(VENV)/tools/.ready
 	tools/test-installed.sh $(TOOLS)/python
 
-test-pypy: build-pypy
-	PYTHONPATH=$(BUILD)/pypy $(PYPY) -m pytest -q -p no:cacheprovider tests
-
-test-cpython: build-cpython
-	PYTHONPATH=$(BUILD)/cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests
+# The quick loop while working: the whole suite against one host's build tree.
+test-pypy test-cpython: test-%: build-%
+	$(call pytest,$(BUILD)/$*,$(VENV)/$*/bin/python,tests)
 
 # What needs the packages that only Debian CPython's test venv holds: the
 # Dask cluster, the shard example over a process pool, and the stub checked
 # with numpy scalars (mypy there, basedpyright from the tools venv).
 test-cluster: build-cpython $(VENV)/tools/.ready
-	PYTHONPATH=$(BUILD)/cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_pickle.py tests/test_typing.py
+	$(call pytest,$(BUILD)/cpython,$(CPYTHON),tests/test_pickle.py tests/test_typing.py)
 
 # The host trees: minimal Debian trees of other suites and architectures in
 # .hosts/, each holding interpreters of tools/hosts/list with its own compiler
@@ -153,13 +163,9 @@ FAULT_FLAGS := $(CMAKE_FLAGS) -DCORVANE_FAULT_INJECTION=ON
 
 test-faults: test-faults-pypy test-faults-cpython
 
-test-faults-pypy: $(VENV)/pypy/.ready
-	$(call configure-and-build,faults-pypy,$(FAULT_FLAGS) $(call for-host,$(PYPY)),corvane)
-	PYTHONPATH=$(BUILD)/faults-pypy $(PYPY) -m pytest -q -p no:cacheprovider tests/test_faults.py
-
-test-faults-cpython: $(VENV)/cpython/.ready
-	$(call configure-and-build,faults-cpython,$(FAULT_FLAGS) $(call for-host,$(CPYTHON)),corvane)
-	PYTHONPATH=$(BUILD)/faults-cpython $(CPYTHON) -m pytest -q -p no:cacheprovider tests/test_faults.py
+test-faults-pypy test-faults-cpython: test-faults-%: $(VENV)/%/.ready
+	$(call configure-and-build,faults-$*,$(FAULT_FLAGS) $(call for-host,$(VENV)/$*/bin/python),corvane)
+	$(call pytest,$(BUILD)/faults-$*,$(VENV)/$*/bin/python,tests/test_faults.py)
 
 # --- Sanitizers ----------------------------------------------------------------
 # AddressSanitizer and UndefinedBehaviorSanitizer, any finding fatal, over the
@@ -189,23 +195,17 @@ sanitize-store: $(STAMPS)/debian
 sanitize-python: $(VENV)/cpython/.ready
 	tools/debian-packages.sh python3-dbg llvm
 	$(call configure-and-build,sanitize-cpython,$(SANITIZE_FLAGS) -DCORVANE_FAULT_INJECTION=ON $(call for-host,$(CPYTHON)),corvane)
-	$(SANITIZER_ENV) PYTHONMALLOC=malloc LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(BUILD)/sanitize-cpython \
-	    $(CPYTHON) -m pytest -q -p no:cacheprovider tests
+	$(SANITIZER_ENV) PYTHONMALLOC=malloc LD_PRELOAD="$(SANITIZER_PRELOAD)" \
+	    $(call pytest,$(BUILD)/sanitize-cpython,$(CPYTHON),tests)
 
 # --- Reference leaks -----------------------------------------------------------
 # Debian's debug CPython counts every reference and memory block; the leak_hunt
 # plugin runs each test repeatedly and fails a test that grows either count.
 DEBUG_PYTHON := $(VENV)/cpython-dbg/bin/python
 
-$(VENV)/cpython-dbg/.ready: tests/requirements.txt | $(STAMPS)/debian
-	tools/debian-packages.sh python3-dbg
-	/usr/bin/python3-dbg -m venv $(VENV)/cpython-dbg
-	$(DEBUG_PYTHON) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
-	touch $@
-
 leaks: $(VENV)/cpython-dbg/.ready
 	$(call configure-and-build,cpython-dbg,$(CMAKE_FLAGS) $(call for-host,$(DEBUG_PYTHON)),corvane)
-	PYTHONPATH=$(BUILD)/cpython-dbg:tools $(DEBUG_PYTHON) -m pytest -q -p no:cacheprovider -p leak_hunt tests
+	$(call pytest,$(BUILD)/cpython-dbg:tools,$(DEBUG_PYTHON),-p leak_hunt tests)
 
 # --- Fuzzing -------------------------------------------------------------------
 # libFuzzer over the store layer alone, against a plain reference model. Runs
@@ -249,11 +249,6 @@ fuzz: fuzz-build
 FRAME_FUZZ_SECONDS ?= 300
 FUZZ_PY := $(VENV)/fuzz/bin/python
 
-$(VENV)/fuzz/.ready: fuzz/requirements.txt | $(STAMPS)/debian
-	/usr/bin/python3 -m venv $(VENV)/fuzz
-	$(FUZZ_PY) -m pip install -q --disable-pip-version-check -r fuzz/requirements.txt
-	touch $@
-
 fuzz-frame: build-cpython $(VENV)/fuzz/.ready
 	@mkdir -p $(BUILD)/fuzz-frame/corpus
 	PYTHONPATH=$(BUILD)/cpython $(FUZZ_PY) fuzz/frame_fuzz.py -max_total_time=$(FRAME_FUZZ_SECONDS) \
@@ -266,11 +261,6 @@ fuzz-frame: build-cpython $(VENV)/fuzz/.ready
 # venvs, which run the same interpreter.
 BENCH_PY := $(VENV)/bench/bin/python
 BENCH_OUT := $(BUILD)/bench
-
-$(VENV)/bench/.ready: bench/requirements.txt | $(STAMPS)/debian
-	/usr/bin/python3 -m venv $(VENV)/bench
-	$(BENCH_PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
-	touch $@
 
 # Every PyPy the benchmark times: Debian 12's here, then the trees' releases
 # (bench/hosts.sh builds the module and the floor probe inside each host).

@@ -14,7 +14,7 @@
 // map, their lookup table and the store position of each are made once and
 // shared by every store derived from that map (they share its key index), and
 // a store's model is then one vector of values by model slot.
-#include "store/memory.hpp"
+#include "store/injection/fault_injection.hpp"
 #include "store/ops.hpp"
 #include "store/store.hpp"
 

@@ -204,6 +204,68 @@ def _floats_have_identity():
     return one is not two
 
 
+# Three properties that belong to every PyPy by its design (objects the
+# collector moves, seen by native code through proxies of their own; memory
+# given back when the collector runs; a recursion limit measured as machine
+# stack), asked of the host all the same.
+def _id_is_the_native_address():
+    # ctypes hands native code the pointer it stores for an object.
+    import ctypes
+
+    class Probe:
+        pass
+
+    probe = Probe()
+    try:
+        stored = ctypes.cast(ctypes.pointer(ctypes.py_object(probe)), ctypes.POINTER(ctypes.c_void_p))
+    except TypeError:
+        return False
+    return stored.contents.value == id(probe)
+
+
+def _freed_at_last_reference():
+    import weakref
+
+    class Probe:
+        pass
+
+    for _ in range(3):
+        probe = Probe()
+        gone = weakref.ref(probe)
+        del probe
+        if gone() is not None:
+            return False
+    return True
+
+
+def _recursion_limit_counts_calls():
+    # Raising a counted limit by 100 lets a plain recursion go exactly 100
+    # calls deeper; a limit measured as stack moves it by what frames weigh.
+    def reached():
+        depth = 0
+
+        def descend():
+            nonlocal depth
+            depth += 1
+            descend()
+
+        try:
+            descend()
+        except RecursionError:
+            pass
+        return depth
+
+    limit = sys.getrecursionlimit()
+    try:
+        depths = []
+        for extra in (100, 200, 300):
+            sys.setrecursionlimit(limit + extra)
+            depths.append(reached())
+    finally:
+        sys.setrecursionlimit(limit)
+    return depths[1] - depths[0] == depths[2] - depths[1] == 100
+
+
 def _spawn_pool_starts():
     import concurrent.futures
     import multiprocessing
@@ -282,6 +344,14 @@ HOST_BEHAVIOURS = {
         _reimport_returns_the_cached_module,
         "PyPy 7.3.11, 7.3.19 and 8.0.1 wrap a re-imported extension module in a new module object"),
     "float_identity": (_floats_have_identity, "PyPy 7.3.11, 7.3.19 and 8.0.1 compare floats by value in `is`"),
+    "id_is_native_address": (_id_is_the_native_address,
+                             "PyPy 7.3.11, 7.3.19 and 8.0.1 give id()s that are not the address native code sees"),
+    "freed_at_last_reference": (_freed_at_last_reference,
+                                "PyPy 7.3.11, 7.3.19 and 8.0.1 free an object only when the collector runs"),
+    "recursion_limit_counts_calls": (
+        _recursion_limit_counts_calls,
+        "PyPy 7.3.11, 7.3.19 and 8.0.1 measure the recursion limit as machine stack and end the process when a "
+        "C-API call runs past it, so there every entry checks the stack before its first call"),
     "spawn_pool": (
         _spawn_pool_starts,
         "Debian's PyPy 7.3.11 ProcessPoolExecutor starts no spawn workers (calls a renamed method)"),

@@ -1,12 +1,11 @@
 import collections
 import math
-import sys
 import types
 
 import pytest
 
 from corvane import CorvaneDict
-from conftest import bits, is_negative_zero, same_values
+from conftest import bits, is_negative_zero, needs_host, same_values
 
 
 def test_values_are_stored_bit_for_bit():
@@ -83,9 +82,7 @@ def test_empty_store_reductions():
     assert bits(d.product()) == bits(1.0)
 
 
-@pytest.mark.skipif(sys.implementation.name == "pypy",
-                    reason="PyPy (7.3.11, 7.3.19, 8.0.1) ends the process when a C-API call runs past its stack "
-                           "limit, so there every entry checks the stack before its first call")
+@needs_host("recursion_limit_counts_calls")
 @pytest.mark.parametrize("size", [1, 3, 1000])
 def test_exact_numbers_are_read_at_any_depth_where_a_class_can_be_called(size):
     # Reading exact numbers runs no Python code, so construction has no reason

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import corvane
-from conftest import IS_PYPY, needs_host
+from conftest import IS_PYPY, bits, needs_host, same_values
 
 REPO_STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "corvane.pyi"
 
@@ -77,6 +77,30 @@ def test_stub_parameters_match_the_text_signatures():
         assert [p.name for p in parameters] == names, name
         actual_defaults = [repr(p.default) for p in parameters if p.default is not inspect.Parameter.empty]
         assert actual_defaults == defaults, name
+
+
+def test_stub_parameters_and_defaults_are_the_ones_the_methods_apply():
+    # Every host, docstrings shown or not: each call by the stub's keywords is
+    # accepted, and leaving the defaulted ones out gives what passing the
+    # stub's defaults gives. Key "a" is missing from `other`, so its value
+    # shows the `fill` applied; another fill must change it.
+    receiver = corvane.CorvaneDict({"a": 3.0, "b": 5.0})
+    arguments = {"other": corvane.CorvaneDict({"b": 2.0}), "value": 7.0}
+    for name, (names, defaults, is_property) in stub_methods().items():
+        if name == "__new__" or is_property:
+            continue
+        method = getattr(receiver, name)
+        required = {n: arguments[n] for n in names[:len(names) - len(defaults)]}
+        stated = {n: ast.literal_eval(d) for n, d in zip(names[len(names) - len(defaults):], defaults)}
+        applied = method(**required)
+        by_stub = method(**required, **stated)
+        if isinstance(applied, float):
+            assert bits(applied) == bits(by_stub), name
+            continue
+        same_values(applied.to_dict, by_stub.to_dict)
+        if stated:
+            other_fill = method(**required, **{n: d + 1.0 for n, d in stated.items()})
+            assert bits(other_fill.to_dict["a"]) != bits(applied.to_dict["a"]), name
 
 
 GOOD = """

@@ -1,6 +1,7 @@
-// The docstrings Python code sees. Each method's begins with its text
+// The docstrings Python code sees. A method's docstring begins with its text
 // signature ("name($self, ...)" then "--" and an empty line), which the host
-// exposes as __text_signature__.
+// exposes as __text_signature__; methods.cpp writes that line from the
+// method's row, so only the text after it is here.
 #pragma once
 
 namespace corvane::frame::docs {
@@ -11,9 +12,6 @@ inline constexpr const char class_doc[] = "CorvaneDict(dict)\n--\n\n";
 inline constexpr const char new_doc[] = "Create and return a new object.  See help(type) for accurate signature.";
 
 inline constexpr const char add_scalar_doc[] =
-    "add_scalar($self, value)\n"
-    "--\n"
-    "\n"
     "Adds a scalar value (single value) to every value in the dictionary.\n"
     "\n"
     "# Examples\n"
@@ -25,9 +23,6 @@ inline constexpr const char add_scalar_doc[] =
     "```";
 
 inline constexpr const char add_doc[] =
-    "add($self, other, fill=0.0)\n"
-    "--\n"
-    "\n"
     "Adds values (d1 + d2), aligned on d1s keys. Only keys from d1 are\n"
     "considered, if key from d1 is absent from d2, a fill value can optionally\n"
     "be used as the argument for +.\n"
@@ -44,9 +39,6 @@ inline constexpr const char add_doc[] =
     "```";
 
 inline constexpr const char subtract_scalar_doc[] =
-    "subtract_scalar($self, value)\n"
-    "--\n"
-    "\n"
     "Subtracts a scalar value (single value) to every value in the dictionary.\n"
     "\n"
     "# Examples\n"
@@ -58,9 +50,6 @@ inline constexpr const char subtract_scalar_doc[] =
     "```";
 
 inline constexpr const char subtract_doc[] =
-    "subtract($self, other, fill=0.0)\n"
-    "--\n"
-    "\n"
     "Subtracts values (d1 - d2), aligned on d1s keys. Only keys from d1 are\n"
     "considered, if key from d1 is absent from d2, a fill value can optionally\n"
     "be used as the argument for -.\n"
@@ -75,9 +64,6 @@ inline constexpr const char subtract_doc[] =
     "```";
 
 inline constexpr const char multiply_scalar_doc[] =
-    "multiply_scalar($self, value)\n"
-    "--\n"
-    "\n"
     "Multiplies a scalar value (single value) to every value in the dictionary.\n"
     "\n"
     "# Examples\n"
@@ -89,9 +75,6 @@ inline constexpr const char multiply_scalar_doc[] =
     "```";
 
 inline constexpr const char multiply_doc[] =
-    "multiply($self, other, fill=1.0)\n"
-    "--\n"
-    "\n"
     "Multiplies values (d1 * d2), aligned on d1s keys. Only keys from d1 are\n"
     "considered, if key from d1 is absent from d2, a fill value can optionally\n"
     "be used as the argument for *.\n"
@@ -106,9 +89,6 @@ inline constexpr const char multiply_doc[] =
     "```";
 
 inline constexpr const char divide_scalar_doc[] =
-    "divide_scalar($self, value)\n"
-    "--\n"
-    "\n"
     "Divides a scalar value (single value) to every value in the dictionary.\n"
     "\n"
     "# Examples\n"
@@ -120,9 +100,6 @@ inline constexpr const char divide_scalar_doc[] =
     "```";
 
 inline constexpr const char divide_doc[] =
-    "divide($self, other, fill=1.0)\n"
-    "--\n"
-    "\n"
     "Divides values (d1 / d2), aligned on d1s keys. Only keys from d1 are\n"
     "considered, if key from d1 is absent from d2, a fill value can optionally\n"
     "be used as the argument for /.\n"
@@ -137,9 +114,6 @@ inline constexpr const char divide_doc[] =
     "```";
 
 inline constexpr const char sum_doc[] =
-    "sum($self)\n"
-    "--\n"
-    "\n"
     "Sum of values.\n"
     "\n"
     "# Examples\n"
@@ -151,9 +125,6 @@ inline constexpr const char sum_doc[] =
     "```";
 
 inline constexpr const char product_doc[] =
-    "product($self)\n"
-    "--\n"
-    "\n"
     "Product of values.\n"
     "\n"
     "# Examples\n"
@@ -165,9 +136,6 @@ inline constexpr const char product_doc[] =
     "```";
 
 inline constexpr const char reset_doc[] =
-    "reset($self, value)\n"
-    "--\n"
-    "\n"
     "Sets all values to passed in value\n"
     "\n"
     "# Examples\n"
@@ -190,9 +158,6 @@ inline constexpr const char to_dict_doc[] =
     "```";
 
 inline constexpr const char reduce_doc[] =
-    "__reduce__($self)\n"
-    "--\n"
-    "\n"
     "Return state information for pickling: a reconstructor and its arguments\n"
     "(the keys in position order, the values as little-endian float64 bytes),\n"
     "which rebuild an equal CorvaneDict bit for bit. copy.copy and copy.deepcopy\n"

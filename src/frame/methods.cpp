@@ -22,21 +22,26 @@ constexpr std::string_view dict_parameters[] = {"dict"};
 constexpr std::string_view aligned_parameters[] = {"other", "fill"};
 constexpr std::string_view scalar_parameters[] = {"value"};
 
-// One row per callable: its name, its parameters and its docstring. The
-// matcher's description of the call, the host's method table and the text
-// signature that the stub is checked against all come from the row.
+// One row per callable: its name, its parameters, the default of `fill` where
+// it has one, and its docstring after the text signature. The matcher's
+// description of the call, the host's method table, the text signature at the
+// head of the docstring and the default that the call applies all come from
+// the row; the stub is checked against what the host shows of them.
 struct Method {
     const char* name;
     std::span<const std::string_view> parameters;
     const char* doc;
+    double fill = 0.0;
 };
 
+// The default of `fill` is the operator's identity, so that a key missing
+// from `other` keeps the receiver's value.
 namespace rows {
 constexpr Method construct{.name = "__new__", .parameters = dict_parameters, .doc = docs::class_doc};
-constexpr Method add{.name = "add", .parameters = aligned_parameters, .doc = docs::add_doc};
-constexpr Method subtract{.name = "subtract", .parameters = aligned_parameters, .doc = docs::subtract_doc};
-constexpr Method multiply{.name = "multiply", .parameters = aligned_parameters, .doc = docs::multiply_doc};
-constexpr Method divide{.name = "divide", .parameters = aligned_parameters, .doc = docs::divide_doc};
+constexpr Method add{.name = "add", .parameters = aligned_parameters, .doc = docs::add_doc, .fill = 0.0};
+constexpr Method subtract{.name = "subtract", .parameters = aligned_parameters, .doc = docs::subtract_doc, .fill = 0.0};
+constexpr Method multiply{.name = "multiply", .parameters = aligned_parameters, .doc = docs::multiply_doc, .fill = 1.0};
+constexpr Method divide{.name = "divide", .parameters = aligned_parameters, .doc = docs::divide_doc, .fill = 1.0};
 constexpr Method add_scalar{.name = "add_scalar", .parameters = scalar_parameters, .doc = docs::add_scalar_doc};
 constexpr Method subtract_scalar{
     .name = "subtract_scalar", .parameters = scalar_parameters, .doc = docs::subtract_scalar_doc};
@@ -50,6 +55,73 @@ constexpr Method product{.name = "product", .parameters = {}, .doc = docs::produ
 constexpr Method reduce{.name = "__reduce__", .parameters = {}, .doc = docs::reduce_doc};
 }  // namespace rows
 
+// Text built at compile time, into a buffer large enough for any docstring.
+struct Text {
+    std::array<char, 1024> chars{};
+    std::size_t size = 0;
+
+    constexpr void append(std::string_view part)
+    {
+        for (char c : part) {
+            chars.at(size++) = c;
+        }
+    }
+};
+
+// A default as Python's repr() writes it; a whole number is all a row holds.
+constexpr void append_float(Text& text, double value)
+{
+    if (value < 0) {
+        text.append("-");
+        value = -value;
+    }
+    auto whole = static_cast<unsigned long long>(value);
+    if (static_cast<double>(whole) != value || whole >= 1'000'000) {
+        throw "a default must be a small whole number";
+    }
+    std::array<char, 8> digits{};
+    std::size_t count = 0;
+    do {
+        digits.at(count++) = static_cast<char>('0' + whole % 10);
+        whole /= 10;
+    } while (whole != 0);
+    while (count != 0) {
+        text.append(std::string_view(&digits.at(--count), 1));
+    }
+    text.append(".0");
+}
+
+// "name($self, a, fill=0.0)", the line the host reads as the text signature,
+// then the row's docstring.
+constexpr Text compose_doc(const Method& method)
+{
+    Text text;
+    text.append(method.name);
+    text.append("($self");
+    for (std::string_view parameter : method.parameters) {
+        text.append(", ");
+        text.append(parameter);
+        if (parameter == "fill") {
+            text.append("=");
+            append_float(text, method.fill);
+        }
+    }
+    text.append(")\n--\n\n");
+    text.append(method.doc);
+    return text;
+}
+
+// The docstring of `method`, NUL-terminated, in storage of its own size.
+template <const Method& method>
+constexpr auto docstring = [] {
+    constexpr Text text = compose_doc(method);
+    std::array<char, text.size + 1> chars{};
+    for (std::size_t i = 0; i < text.size; ++i) {
+        chars.at(i) = text.chars.at(i);
+    }
+    return chars;
+}();
+
 // Every parameter may be passed by position or by keyword; only the first is required.
 constexpr FunctionDescription describe(const Method& method)
 {
@@ -61,20 +133,7 @@ constexpr FunctionDescription describe(const Method& method)
             .keyword_only_parameters = {}};
 }
 
-// The host reads a method's text signature from the start of its docstring,
-// which must therefore name the method itself.
-constexpr bool signature_names_itself(const Method& method)
-{
-    std::string_view doc(method.doc);
-    std::string_view name(method.name);
-    return doc.starts_with(name) && doc.substr(name.size()).starts_with("($self");
-}
-
 Instance* instance_of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
-
-// The default of `fill` is the operator's identity, so that a key missing
-// from `other` keeps the receiver's value.
-constexpr double identity_of(Op op) { return op == Op::multiply || op == Op::divide ? 1.0 : 0.0; }
 
 // What every method with parameters does first: the call's arguments matched
 // into `slots`, then the receiver borrowed.
@@ -106,7 +165,7 @@ PyObject* aligned_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         Result<SharedBorrow> receiver = match_and_borrow<method>(self, args, nargs, kwnames, slots);
         CORVANE_TRY(receiver);
         CORVANE_TRY(check_instance(slots[0], "other"));
-        double fill = identity_of(op);
+        double fill = method.fill;
         if (slots[1] != nullptr) {
             Result<double> converted = float_argument(slots[1], "fill");
             CORVANE_TRY(converted);
@@ -177,8 +236,7 @@ constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
 template <const Method& method, auto entry, int flags = fast>
 PyMethodDef row()
 {
-    static_assert(signature_names_itself(method), "a docstring must open with its method's signature");
-    return {.ml_name = method.name, .ml_meth = as_method(entry), .ml_flags = flags, .ml_doc = method.doc};
+    return {.ml_name = method.name, .ml_meth = as_method(entry), .ml_flags = flags, .ml_doc = docstring<method>.data()};
 }
 
 // On PyPy the constructor gets whatever the caller gives as the class;

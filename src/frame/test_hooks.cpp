@@ -3,7 +3,7 @@
 // module's own shared object, so that the module's Python face (its attributes,
 // its class) is the same in every build. A normal build compiles none of this.
 #include "frame/instance.hpp"
-#include "store/memory.hpp"
+#include "store/injection/fault_injection.hpp"
 
 #ifndef CORVANE_FAULT_INJECTION
 #error "test_hooks.cpp belongs to the fault injection build only"

@@ -1,5 +1,9 @@
 #include "store/memory.hpp"
 
+// The shipped store's hooks (none) or the test build's (failure injection):
+// its target's include path decides, see CMakeLists.txt.
+#include "allocation_hooks.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -32,23 +36,6 @@ namespace {
 // report without a matching allocation report is tolerated).
 std::atomic<void (*)(const void*, std::size_t)> observe_allocate{nullptr};
 std::atomic<void (*)(const void*)> observe_release{nullptr};
-
-#ifdef CORVANE_FAULT_INJECTION
-std::atomic<long> failure_countdown{0};
-std::atomic<long> made{0};
-std::atomic<long> live{0};
-
-bool injected_failure_due() noexcept
-{
-    long left = failure_countdown.load(std::memory_order_relaxed);
-    while (left > 0) {
-        if (failure_countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
-            return left == 1;
-        }
-    }
-    return false;
-}
-#endif
 
 // A large block with an alignment above malloc's own comes from a plain
 // allocation of `alignment` bytes more, aligned inside it; the address malloc
@@ -134,11 +121,9 @@ void* allocate(std::size_t bytes, std::size_t alignment)
     if (bytes > largest - alignment) {
         throw std::bad_alloc();
     }
-#ifdef CORVANE_FAULT_INJECTION
-    if (injected_failure_due()) {
+    if (hooks::refuse_allocation()) {
         throw std::bad_alloc();
     }
-#endif
     void* p = nullptr;
     if (large_aligned(bytes, alignment)) {
         p = allocate_large_aligned(bytes, alignment);
@@ -150,10 +135,7 @@ void* allocate(std::size_t bytes, std::size_t alignment)
     if (p == nullptr) {
         throw std::bad_alloc();
     }
-#ifdef CORVANE_FAULT_INJECTION
-    made.fetch_add(1, std::memory_order_relaxed);
-    live.fetch_add(1, std::memory_order_relaxed);
-#endif
+    hooks::allocated();
     if (bytes >= observed_threshold) {
         if (bytes >= 2 * huge_page && alignment > 1) {
             prefer_huge_pages(p, bytes);
@@ -175,9 +157,7 @@ void deallocate(void* p, std::size_t bytes, std::size_t alignment) noexcept
             report(p);
         }
     }
-#ifdef CORVANE_FAULT_INJECTION
-    live.fetch_sub(1, std::memory_order_relaxed);
-#endif
+    hooks::released();
     if (large_aligned(bytes, alignment)) {
         deallocate_large_aligned(p, bytes, alignment);
     } else if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
@@ -186,17 +166,5 @@ void deallocate(void* p, std::size_t bytes, std::size_t alignment) noexcept
         ::operator delete(p, bytes, std::align_val_t{alignment});
     }
 }
-
-#ifdef CORVANE_FAULT_INJECTION
-bool fault_injection_available() noexcept { return true; }
-void fail_allocation_after(long k) noexcept { failure_countdown.store(k > 0 ? k : 0, std::memory_order_relaxed); }
-long allocations_made() noexcept { return made.load(std::memory_order_relaxed); }
-long live_allocations() noexcept { return live.load(std::memory_order_relaxed); }
-#else
-bool fault_injection_available() noexcept { return false; }
-void fail_allocation_after(long) noexcept {}
-long allocations_made() noexcept { return 0; }
-long live_allocations() noexcept { return 0; }
-#endif
 
 }  // namespace corvane::store

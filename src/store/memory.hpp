@@ -8,8 +8,9 @@
 //  - large blocks can be reported to the host (which may want to account for
 //    native memory it cannot see) through an observer, at the cost of one
 //    branch for small blocks;
-//  - a test build can make the k-th allocation fail, to prove that every
-//    partly built object is released on that path.
+//  - the store built for tests can make the k-th allocation fail, to prove
+//    that every partly built object is released on that path
+//    (injection/fault_injection.hpp); the shipped store holds none of it.
 #pragma once
 
 #include <cstddef>
@@ -42,19 +43,5 @@ void deallocate(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 
 // count * size in bytes, or std::bad_alloc when that overflows std::size_t.
 [[nodiscard]] std::size_t array_bytes(std::size_t count, std::size_t size);
-
-// Failure injection. Always declared so that tests and tools link against
-// either build; only a library compiled with CORVANE_FAULT_INJECTION acts on
-// it (fault_injection_available() says which). In a normal build the setters
-// do nothing and the counters read 0.
-//
-// fail_allocation_after(k): the k-th allocation from now throws bad_alloc
-// (k = 1: the next one); k <= 0 disarms. The injected failure fires once.
-bool fault_injection_available() noexcept;
-void fail_allocation_after(long k) noexcept;
-// Allocations that succeeded since the process started.
-long allocations_made() noexcept;
-// Blocks currently allocated and not yet freed.
-long live_allocations() noexcept;
 
 }  // namespace corvane::store

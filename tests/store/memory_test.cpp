@@ -2,6 +2,7 @@
 // every operation under injected allocation failure, and the fault type.
 
 #include "store/fault.hpp"
+#include "store/injection/fault_injection.hpp"
 #include "store/memory.hpp"
 #include "store/ops.hpp"
 #include "store/store.hpp"
@@ -92,8 +93,6 @@ long allocations_needed(const std::function<void()>& operation)
 
 TEST(Memory, EveryAllocationFailureUnwindsCleanly)
 {
-    ASSERT_TRUE(fault_injection_available()) << "the tests need the build with failure injection";
-
     const long building = allocations_needed([] {
         StoreBuilder builder(2);  // too small: the table, arena and values grow
         for (int i = 0; i < 40; ++i) {

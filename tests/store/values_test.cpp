@@ -1,7 +1,7 @@
 // Shared handles, value vectors with copy-on-write, and the store built from
 // them.
 
-#include "store/memory.hpp"
+#include "store/injection/fault_injection.hpp"
 #include "store/shared.hpp"
 #include "store/store.hpp"
 #include "store/value_vector.hpp"
