@@ -6,6 +6,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 from conftest import needs_host
 
 NOT_SAFE = "object.__new__(builtins.CorvaneDict) is not safe, use builtins.CorvaneDict.__new__()"
@@ -24,9 +26,9 @@ def outcome(call):
 """
 
 
-def run_child(body, timeout=300):
-    """Runs `body` after PRELUDE in a new interpreter; its stdout lines."""
-    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True, text=True,
+def run_child(body, timeout=300, prelude=PRELUDE):
+    """Runs `body` after `prelude` in a new interpreter; its stdout lines."""
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(body)], capture_output=True, text=True,
                           timeout=timeout, env=dict(os.environ))
     assert done.returncode == 0, (done.returncode, done.stderr[-3000:])
     return done.stdout.splitlines()
@@ -210,3 +212,81 @@ def test_import_reentered_by_the_initialisation_does_not_hang():
     outcomes, after = done.stdout.splitlines()
     assert outcomes in (refused, "['imported']")
     assert after == "['CorvaneDict'] 2.0"
+
+
+def test_keys_whose_hash_or_equality_changes_once_the_dict_is_built():
+    # Such keys are legal str keys; the dict holds each entry where it put it,
+    # and a walk that hashed or compared a key again would fail to find it.
+    lines = run_child("""
+        import itertools
+        counter = itertools.count()
+        class Unstable(str):
+            def __hash__(self):
+                return next(counter)
+        built = []
+        class Touchy(str):
+            # Both collide; comparing them raises once the dict is built.
+            def __hash__(self):
+                return 1
+            def __eq__(self, other):
+                if built:
+                    raise ValueError("compared")
+                return str.__eq__(self, other)
+        class Plain(dict):
+            pass
+        results = set()
+        # Entry by entry, past the size a plain dict crosses in bulk, and
+        # past the batch of entries the store takes at once.
+        for size in (0, 6, 300):
+            pad = [(f"k{i}", float(i)) for i in range(size)]
+            built.clear()
+            made = [
+                dict([(Unstable("u"), -1.0)] + pad),
+                dict(pad + [(Unstable("u"), -1.0)]),
+                dict([(Touchy("t1"), -1.0)] + pad + [(Touchy("t2"), -2.0)]),
+                dict(pad + [(Touchy("t1"), -1.0), (Touchy("t2"), -2.0)]),
+            ]
+            built.append(True)
+            for source in made + [Plain(made[0]), Plain(made[2])]:
+                expected = {str.__str__(k): v for k, v in dict.items(source)}
+                results.add(C(source).to_dict == expected)
+        print(results)
+    """)
+    assert lines == ["{True}"]
+
+
+def test_a_layout_change_of_the_dict_during_a_conversion():
+    # A str-keyed dict that gets a key of another type while one it held is
+    # deleted keeps its size, but the host stores it anew, differently; the
+    # walk goes on over the new storage where CPython's walk would.
+    lines = run_child("""
+        class Key(str):
+            __hash__ = str.__hash__
+        class Converts:
+            def __init__(self, action):
+                self.action = action
+            def __float__(self):
+                self.action()
+                return 0.5
+        for new_key in (Key("z"), 5, "z"):
+            for deleted in ("c", "a"):
+                source = {"a": 1.0, "b": 2.0, "c": 3.0}
+                def swap():
+                    if deleted in source:
+                        del source[deleted]
+                        source[new_key] = 26.0
+                source["a"] = Converts(swap)
+                try:
+                    print(sorted(C(source).to_dict.items()))
+                except BaseException as caught:
+                    print(f"{type(caught).__name__}: {caught}")
+    """)
+    assert lines == [
+        "[('a', 0.5), ('b', 2.0), ('z', 26.0)]",
+        "PanicException: dictionary keys changed during iteration",
+        "TypeError: 'int' object cannot be cast as 'str'",
+        "TypeError: 'int' object cannot be cast as 'str'",
+        "[('a', 0.5), ('b', 2.0), ('z', 26.0)]",
+        "PanicException: dictionary keys changed during iteration",
+    ]
+

@@ -390,6 +390,12 @@ constexpr std::size_t smallest_bulk_export = 12;
 
 }  // namespace
 
+PyObject* storage_layout_function() noexcept
+{
+    const Builtins* found = builtins_cell.get();
+    return found != nullptr ? found->strategy.get() : nullptr;
+}
+
 Status prepare_bulk_crossing()
 {
     Result<Builtins*> taken = builtins_cell.get_or_fill(take_builtins);
