@@ -290,3 +290,82 @@ def test_a_layout_change_of_the_dict_during_a_conversion():
         "PanicException: dictionary keys changed during iteration",
     ]
 
+
+FORGERIES = {
+    "module": """
+        import sys, types
+        forged = types.ModuleType("__pypy__")
+        sys.modules["__pypy__"] = forged
+    """,
+    "attribute": """
+        try:
+            import __pypy__ as forged
+        except ImportError:
+            import sys, types
+            forged = types.ModuleType("__pypy__")
+            sys.modules["__pypy__"] = forged
+    """,
+}
+
+FORGED_STRATEGY = """
+    ran = []
+    class Holder:
+        def strategy(self, obj):
+            # Grows a dict it is shown, and calls every layout the fast one.
+            ran.append(type(obj).__name__)
+            if isinstance(obj, dict) and "x" in obj:
+                dict.__setitem__(obj, "grown", 0.0)
+            return "UnicodeDictStrategy" if isinstance(obj, dict) else "FloatListStrategy"
+    forged.strategy = Holder().strategy
+"""
+
+AFTER_IMPORT = """
+    class Converts:
+        def __init__(self, action, result=1.0):
+            self.action, self.result = action, result
+        def __float__(self):
+            self.action()
+            return self.result
+    def show(make):
+        try:
+            source = make()
+            print(sorted(C(source).to_dict.items()))
+        except BaseException as caught:
+            print(f"{type(caught).__name__}: {caught}")
+    wide = {f"k{i}": float(i) for i in range(20)}
+    show(lambda: dict(wide, x=1.0))
+    show(lambda: dict(list(wide.items())[:10] + [(10, 1.0)] + list(wide.items())[10:]))
+    show(lambda: {10: 1.0, **wide})
+    show(lambda: dict(wide, x=[1.0]))
+    def grower():
+        source = dict(wide)
+        source["k3"] = Converts(lambda: source.__setitem__("grown", 0.0))
+        return source
+    show(grower)
+    def swapper():
+        source = dict(wide)
+        def swap():
+            if "k15" in source:
+                del source["k15"]
+                source["new"] = 2.5
+        source["k3"] = Converts(swap)
+        return source
+    show(swapper)
+    print(ran)
+"""
+
+
+@pytest.mark.parametrize("forgery", FORGERIES)
+def test_a_forged_pypy_module_changes_nothing(forgery):
+    # What the import finds in sys.modules, or a rebound attribute of the real
+    # module, is no function of the host's: nothing the module calls runs it.
+    genuine = run_child("ran = []\n" + textwrap.dedent(AFTER_IMPORT))
+    forged = run_child(
+        textwrap.dedent(AFTER_IMPORT),
+        prelude=textwrap.dedent(FORGERIES[forgery]) + textwrap.dedent(FORGED_STRATEGY) + PRELUDE,
+    )
+    assert forged == genuine
+    assert genuine[1] == genuine[2] == "TypeError: 'int' object cannot be cast as 'str'"
+    assert genuine[4] == "PanicException: dictionary changed size during iteration"
+    assert "('new', 2.5)" in genuine[5] and "k15" not in genuine[5]
+    assert genuine[-1] == "[]"
