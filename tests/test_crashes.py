@@ -268,8 +268,8 @@ def test_a_layout_change_of_the_dict_during_a_conversion():
             def __float__(self):
                 self.action()
                 return 0.5
-        for new_key in (Key("z"), 5, "z"):
-            for deleted in ("c", "a"):
+        for deleted in ("c", "a"):
+            for new_key in (Key("z"), 5, "z"):
                 source = {"a": 1.0, "b": 2.0, "c": 3.0}
                 def swap():
                     if deleted in source:
@@ -281,14 +281,19 @@ def test_a_layout_change_of_the_dict_during_a_conversion():
                 except BaseException as caught:
                     print(f"{type(caught).__name__}: {caught}")
     """)
-    assert lines == [
+    assert lines[:3] + lines[4:] == [
         "[('a', 0.5), ('b', 2.0), ('z', 26.0)]",
-        "PanicException: dictionary keys changed during iteration",
-        "TypeError: 'int' object cannot be cast as 'str'",
         "TypeError: 'int' object cannot be cast as 'str'",
         "[('a', 0.5), ('b', 2.0), ('z', 26.0)]",
+        "TypeError: 'int' object cannot be cast as 'str'",
         "PanicException: dictionary keys changed during iteration",
     ]
+    # Where the key met is deleted and the layout changes, hosts differ:
+    # CPython's new storage holds the entries packed, so its walk goes on past
+    # "b" and meets no more entries than the dict held; PyPy's walk meets "b"
+    # and then one entry too many.
+    assert lines[3] in ("[('a', 0.5), ('c', 3.0), ('z', 26.0)]",
+                        "PanicException: dictionary keys changed during iteration")
 
 
 FORGERIES = {
