@@ -2,13 +2,13 @@
 // when it starts and then looks every key up again, which runs the key's own
 // __hash__ and __eq__ (and a subclass's __getitem__), and it ends the process
 // when such a lookup fails, say for a key whose hash changed or that a value's
-// conversion deleted. The walk here steps the host's own iterator of dict's
-// own items() view instead. That iterator reads each entry as the storage
-// holds it, position by position, as CPython's dict walk does: a value
-// replaced before its entry is reached is read as it is then, a key deleted
-// before it is reached is skipped, and a key added is met. No key is hashed
-// or compared, for a dict subclass none of its methods is asked, and each
-// step costs the same whatever the conversions did before it.
+// conversion deleted. The walk here steps the host's own iterators of dict's
+// own views instead (see Walk). They read each entry as the storage holds it,
+// position by position, as CPython's dict walk does: a value replaced before
+// its entry is reached is read as it is then, a key deleted before it is
+// reached is skipped, and a key added is met. No key is hashed or compared,
+// for a dict subclass none of its methods is asked, and each step costs the
+// same whatever the conversions did before it.
 #include "frame/bulk.hpp"
 #include "frame/dict_walk.hpp"
 #include "frame/once.hpp"
@@ -24,7 +24,8 @@ namespace {
 // dict's own methods, taken from the type itself: a built-in type refuses new
 // attributes, so no Python code can stand in for them.
 struct DictMethods {
-    Ref items;   // dict.items
+    Ref keys;    // dict.keys
+    Ref values;  // dict.values
     Ref length;  // dict.__len__
 };
 
@@ -33,7 +34,8 @@ OnceCell<DictMethods> methods_cell;
 Result<DictMethods*> take_methods()
 {
     auto made = std::make_unique<DictMethods>();
-    made->items = must(PyObject_GetAttrString(as_object(&PyDict_Type), "items"));
+    made->keys = must(PyObject_GetAttrString(as_object(&PyDict_Type), "keys"));
+    made->values = must(PyObject_GetAttrString(as_object(&PyDict_Type), "values"));
     made->length = must(PyObject_GetAttrString(as_object(&PyDict_Type), "__len__"));
     return made.release();  // the cell keeps it for the life of the process
 }
@@ -44,16 +46,16 @@ const DictMethods& methods()
     return **found;  // take_methods never returns a failure
 }
 
-// An iterator over dict's own items() view of `dict`.
-Ref items_iterator(PyObject* dict)
+// An iterator over one of dict's own views of `dict`.
+Ref view_iterator(PyObject* view_of, PyObject* dict)
 {
-    Ref view = must(PyObject_CallFunctionObjArgs(methods().items.get(), dict, nullptr));
+    Ref view = must(PyObject_CallFunctionObjArgs(view_of, dict, nullptr));
     return must(PyObject_GetIter(view.get()));
 }
 
-// The next (key, value) pair; an empty Ref at the end. Stepped as the walk
-// does, the host's iterator has nothing to raise; whatever it might is passed
-// on as it is.
+// The next item of `iterator`; an empty Ref at the end. Stepped as the walk
+// does, the host's iterators have nothing to raise; whatever they might is
+// passed on as it is.
 Result<Ref> next_item(PyObject* iterator)
 {
     Ref item = Ref::steal(PyIter_Next(iterator));
@@ -110,51 +112,61 @@ Py_ssize_t stored_size(PyObject* dict)
 
 namespace {
 
-// The host's iterator reads the storage the dict has at each step, but as
-// the storage layout it had when the iterator was made: a dict whose layout
-// changed since (a str-keyed dict that got a key of another type, say) is
-// misread, which ends the process, in Python code too. So once Python code
-// may have run, an iterator is stepped only while the dict keeps its layout;
-// without the host's own function to tell the layout, never.
+struct Entry {
+    Ref key, value;
+};
+
+// The entries, stepped by two of the host's iterators in lockstep: one over
+// dict's own keys() view, one over its values() view, made together, so that
+// both read the same position of the same storage at each step; the host's
+// items() iterator does as one, at twice the cost. Each reads the storage as
+// it is at that step, but in the storage layout it had when the iterator was
+// made. Once the layout changed (a str-keyed dict that got a key of another
+// type, or a dict made from keyword arguments that lost one, say), the keys
+// and values iterators go on over a copy of the entries as they were then
+// (and the items() iterator misreads the storage, which ends the process).
+// So once Python code may have run, the iterators are stepped only while the
+// dict keeps its layout; without the host's own function to tell it, never.
 class Walk {
 public:
-    explicit Walk(PyObject* dict)
-        : dict_(dict), layout_function_(storage_layout_function()), iterator_(items_iterator(dict))
-    {
-    }
+    explicit Walk(PyObject* dict) : dict_(dict), layout_function_(storage_layout_function()) { make_iterators(); }
 
     // Called before the first conversion that may run Python code: until
-    // then the dict has the layout it had when the iterator was made, and
+    // then the dict keeps the layout it had when the iterators were made, and
     // a walk that runs none never asks for it.
     void before_python_code() { layout_ = layout(); }
 
     // The next entry, where CPython's walk would find it; empty at the end.
-    Result<Ref> next(const std::vector<Ref>& met, bool ran_python_code)
+    Result<Entry> next(const std::vector<Ref>& met, bool ran_python_code)
     {
         if (ran_python_code && !same_layout()) {
             return resume_after(met);
         }
-        Result<Ref> item = next_item(iterator_.get());
-        if (item && !*item && ran_python_code) {
+        Result<Entry> entry = step();
+        if (entry && !entry->key && ran_python_code) {
             return resume_after(met);
         }
-        return item;
+        return entry;
     }
 
 private:
-    void restart()
+    void make_iterators()
     {
-        layout_ = layout();
-        iterator_ = items_iterator(dict_);
+        // An exact dict's own iterator is that of its keys, one call less.
+        keys_ = PyDict_CheckExact(dict_) ? must(PyObject_GetIter(dict_)) : view_iterator(methods().keys.get(), dict_);
+        values_ = view_iterator(methods().values.get(), dict_);
     }
 
     // The name of the dict's storage layout; empty when it cannot be told.
-    Ref layout() const
+    Ref layout()
     {
         if (layout_function_ == nullptr) {
             return {};
         }
-        Ref name = Ref::steal(PyObject_CallFunctionObjArgs(layout_function_, dict_, nullptr));
+        if (!argument_) {
+            argument_ = must(PyTuple_Pack(1, dict_));
+        }
+        Ref name = Ref::steal(PyObject_Call(layout_function_, argument_.get(), nullptr));
         if (!name || !PyUnicode_CheckExact(name.get())) {
             PyErr_Clear();
             return {};
@@ -162,35 +174,48 @@ private:
         return name;
     }
 
-    bool same_layout() const
+    bool same_layout()
     {
         if (!layout_) {
             return false;
         }
         Ref now = layout();
-        return now && same_key(now.get(), layout_.get());
+        return now && PyUnicode_Compare(now.get(), layout_.get()) == 0;
     }
 
-    // Where the walk goes on once the iterator has ended or may no longer be
-    // stepped. The host's iterator yields at most as many entries as the
-    // dict held when it was made, where CPython's walk goes on to the end of
-    // the dict as it is. The entries the walk met that are still there come
-    // first in the dict's order: every entry added since was put at the end,
-    // past where the walk had got to. So a new iterator, moved past them,
-    // stands where CPython's walk would, and the next entry it yields (if
-    // any) is the one that walk would meet next. A key that was met, deleted
-    // and added again last of all looks as if it had never moved: only the
-    // host's positions could tell, and PyPy shows none.
-    Result<Ref> resume_after(const std::vector<Ref>& met)
+    Result<Entry> step()
     {
-        restart();
-        Result<Ref> next = next_item(iterator_.get());
+        Result<Ref> key = next_item(keys_.get());
+        CORVANE_TRY(key);
+        Result<Ref> value = next_item(values_.get());
+        CORVANE_TRY(value);
+        if (!*key != !*value) {
+            store::fault("a dict's keys and values differ in number");
+        }
+        return Entry{std::move(*key), std::move(*value)};
+    }
+
+    // Where the walk goes on once the iterators have ended. They yield at
+    // most as many entries as the dict held when they were made, where
+    // CPython's walk goes on to the end of the dict as it is. The entries the
+    // walk met that are still there come first in the dict's order: every
+    // entry added since was put at the end, past where the walk had got to.
+    // So new iterators, moved past them, stand where CPython's walk would,
+    // and the next entry they yield (if any) is the one that walk would meet
+    // next. A key that was met, deleted and added again last of all looks as
+    // if it had never moved: only the host's positions could tell, and PyPy
+    // shows none.
+    Result<Entry> resume_after(const std::vector<Ref>& met)
+    {
+        layout_ = layout();
+        make_iterators();
+        Result<Entry> next = step();
         for (const Ref& key : met) {
-            if (!next || !*next) {
+            if (!next || !next->key) {
                 break;
             }
-            if (same_key(key.get(), PyTuple_GetItem(next->get(), 0))) {
-                next = next_item(iterator_.get());
+            if (same_key(key.get(), next->key.get())) {
+                next = step();
             }
         }
         return next;
@@ -198,8 +223,10 @@ private:
 
     PyObject* dict_;
     PyObject* layout_function_;
-    Ref layout_;
-    Ref iterator_;
+    Ref argument_;  // (dict_,), made once
+    Ref layout_;  // the layout the iterators read, once Python code may run
+    Ref keys_;
+    Ref values_;
 };
 
 }  // namespace
@@ -224,13 +251,13 @@ Result<store::Store> walk_entries(PyObject* dict)
         if (static_cast<Py_ssize_t>(met.size()) > size_at_start) {
             store::fault("dictionary keys changed during iteration");
         }
-        Result<Ref> item = walk.next(met, ran_python_code);
-        CORVANE_TRY(item);
-        if (!*item) {
+        Result<Entry> entry = walk.next(met, ran_python_code);
+        CORVANE_TRY(entry);
+        if (!entry->key) {
             break;
         }
-        PyObject* key = PyTuple_GetItem(item->get(), 0);
-        PyObject* value = PyTuple_GetItem(item->get(), 1);
+        PyObject* key = entry->key.get();
+        PyObject* value = entry->value.get();
         met.push_back(Ref::borrow(key));
         // Exact floats, ints and bools convert without running Python code.
         if (!ran_python_code && !(PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value))) {
