@@ -148,7 +148,7 @@ class Renamed:
 Renamed.__qualname__ = "Somewhere.Else"
 
 
-@pytest.mark.parametrize("instance, name", [
+NAMED = [
     (CorvaneDict({}), "CorvaneDict"),  # a class made by the module itself
     (Outer.Inner(), "Outer.Inner"),
     (Posed(), "Posed"),
@@ -157,7 +157,10 @@ Renamed.__qualname__ = "Somewhere.Else"
     (None, "NoneType"),
     (collections.deque(), "deque"),  # a built-in type whose full name has a module
     (datetime.date(2000, 1, 1), "date"),
-], ids=lambda value: value if isinstance(value, str) else "")
+]
+
+
+@pytest.mark.parametrize("instance, name", [pytest.param(instance, name, id=name) for instance, name in NAMED])
 def test_cast_failures_name_the_class_by_its_own_qualified_name(instance, name):
     with pytest.raises(TypeError) as caught:
         CorvaneDict(instance)
