@@ -1,3 +1,6 @@
+import collections
+import datetime
+
 import pytest
 
 from corvane import CorvaneDict
@@ -125,6 +128,51 @@ def test_cast_failure_shows_qualified_name():
     # The host's own descriptor check refuses a foreign receiver first.
     with pytest.raises(TypeError):
         CorvaneDict.sum(Outer.Inner())
+
+
+class Posing(type):
+    """What a metaclass answers for its classes is not their name."""
+
+    def __getattribute__(cls, name):
+        return "Posing.Pretence" if name == "__qualname__" else type.__getattribute__(cls, name)
+
+
+class Posed(metaclass=Posing):
+    pass
+
+
+class Renamed:
+    pass
+
+
+Renamed.__qualname__ = "Somewhere.Else"
+
+
+NAMED = [
+    (CorvaneDict({}), "CorvaneDict"),  # a class made by the module itself
+    (Outer.Inner(), "Outer.Inner"),
+    (Posed(), "Posed"),
+    (Renamed(), "Somewhere.Else"),
+    (1, "int"),
+    (None, "NoneType"),
+    (collections.deque(), "deque"),  # a built-in type whose full name has a module
+    (datetime.date(2000, 1, 1), "date"),
+]
+
+
+@pytest.mark.parametrize("instance, name", [pytest.param(instance, name, id=name) for instance, name in NAMED])
+def test_cast_failures_name_the_class_by_its_own_qualified_name(instance, name):
+    with pytest.raises(TypeError) as caught:
+        CorvaneDict(instance)
+    assert str(caught.value) == f"argument 'dict': '{name}' object cannot be cast as 'dict'"
+    if not isinstance(instance, CorvaneDict):
+        with pytest.raises(TypeError) as caught:
+            D.add(instance)
+        assert str(caught.value) == f"argument 'other': '{name}' object cannot be cast as 'CorvaneDict'"
+    if not isinstance(instance, collections.deque):
+        with pytest.raises(TypeError) as caught:
+            CorvaneDict({instance: 1.0})
+        assert str(caught.value) == f"'{name}' object cannot be cast as 'str'"
 
 
 def test_no_argument_methods_refuse_arguments():

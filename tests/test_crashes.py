@@ -26,9 +26,9 @@ def outcome(call):
 """
 
 
-def run_child(body, timeout=300):
-    """Runs `body` after PRELUDE in a new interpreter; its stdout lines."""
-    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True, text=True,
+def run_child(body, timeout=300, prelude=PRELUDE):
+    """Runs `body` after `prelude` in a new interpreter; its stdout lines."""
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(body)], capture_output=True, text=True,
                           timeout=timeout, env=dict(os.environ))
     assert done.returncode == 0, (done.returncode, done.stderr[-3000:])
     return done.stdout.splitlines()
@@ -274,3 +274,165 @@ def test_cast_failure_whose_message_cannot_be_made_raises_memory_error():
         assert "MemoryError" in seen, line
     assert lines[2:] == ["TypeError: argument 'other': 'object' object cannot be cast as 'CorvaneDict'",
                          "{'b': 2.5}"]
+
+
+def test_keys_whose_hash_or_equality_changes_once_the_dict_is_built():
+    # Such keys are legal str keys; the dict holds each entry where it put it,
+    # and a walk that hashed or compared a key again would fail to find it.
+    lines = run_child("""
+        import itertools
+        counter = itertools.count()
+        class Unstable(str):
+            def __hash__(self):
+                return next(counter)
+        built = []
+        class Touchy(str):
+            # Both collide; comparing them raises once the dict is built.
+            def __hash__(self):
+                return 1
+            def __eq__(self, other):
+                if built:
+                    raise ValueError("compared")
+                return str.__eq__(self, other)
+        class Plain(dict):
+            pass
+        results = set()
+        # Entry by entry, past the size a plain dict crosses in bulk, and
+        # past the batch of entries the store takes at once.
+        for size in (0, 6, 300):
+            pad = [(f"k{i}", float(i)) for i in range(size)]
+            built.clear()
+            made = [
+                dict([(Unstable("u"), -1.0)] + pad),
+                dict(pad + [(Unstable("u"), -1.0)]),
+                dict([(Touchy("t1"), -1.0)] + pad + [(Touchy("t2"), -2.0)]),
+                dict(pad + [(Touchy("t1"), -1.0), (Touchy("t2"), -2.0)]),
+            ]
+            built.append(True)
+            for source in made + [Plain(made[0]), Plain(made[2])]:
+                expected = {str.__str__(k): v for k, v in dict.items(source)}
+                results.add(C(source).to_dict == expected)
+        print(results)
+    """)
+    assert lines == ["{True}"]
+
+
+def test_a_layout_change_of_the_dict_during_a_conversion():
+    # A str-keyed dict that gets a key of another type while one it held is
+    # deleted keeps its size, but the host stores it anew, differently; the
+    # walk goes on over the new storage where CPython's walk would.
+    lines = run_child("""
+        class Key(str):
+            __hash__ = str.__hash__
+        class Converts:
+            def __init__(self, action):
+                self.action = action
+            def __float__(self):
+                self.action()
+                return 0.5
+        for deleted in ("c", "a"):
+            for new_key in (Key("z"), 5, "z"):
+                source = {"a": 1.0, "b": 2.0, "c": 3.0}
+                def swap():
+                    if deleted in source:
+                        del source[deleted]
+                        source[new_key] = 26.0
+                source["a"] = Converts(swap)
+                try:
+                    print(sorted(C(source).to_dict.items()))
+                except BaseException as caught:
+                    print(f"{type(caught).__name__}: {caught}")
+    """)
+    assert lines[:3] + lines[4:] == [
+        "[('a', 0.5), ('b', 2.0), ('z', 26.0)]",
+        "TypeError: 'int' object cannot be cast as 'str'",
+        "[('a', 0.5), ('b', 2.0), ('z', 26.0)]",
+        "TypeError: 'int' object cannot be cast as 'str'",
+        "PanicException: dictionary keys changed during iteration",
+    ]
+    # Where the key met is deleted and the layout changes, hosts differ:
+    # CPython's new storage holds the entries packed, so its walk goes on past
+    # "b" and meets no more entries than the dict held; PyPy's walk meets "b"
+    # and then one entry too many.
+    assert lines[3] in ("[('a', 0.5), ('c', 3.0), ('z', 26.0)]",
+                        "PanicException: dictionary keys changed during iteration")
+
+
+FORGERIES = {
+    "module": """
+        import sys, types
+        forged = types.ModuleType("__pypy__")
+        sys.modules["__pypy__"] = forged
+    """,
+    "attribute": """
+        try:
+            import __pypy__ as forged
+        except ImportError:
+            import sys, types
+            forged = types.ModuleType("__pypy__")
+            sys.modules["__pypy__"] = forged
+    """,
+}
+
+FORGED_STRATEGY = """
+    ran = []
+    class Holder:
+        def strategy(self, obj):
+            # Grows a dict it is shown, and calls every layout the fast one.
+            ran.append(type(obj).__name__)
+            if isinstance(obj, dict) and "x" in obj:
+                dict.__setitem__(obj, "grown", 0.0)
+            return "UnicodeDictStrategy" if isinstance(obj, dict) else "FloatListStrategy"
+    forged.strategy = Holder().strategy
+"""
+
+AFTER_IMPORT = """
+    class Converts:
+        def __init__(self, action, result=1.0):
+            self.action, self.result = action, result
+        def __float__(self):
+            self.action()
+            return self.result
+    def show(make):
+        try:
+            source = make()
+            print(sorted(C(source).to_dict.items()))
+        except BaseException as caught:
+            print(f"{type(caught).__name__}: {caught}")
+    wide = {f"k{i}": float(i) for i in range(20)}
+    show(lambda: dict(wide, x=1.0))
+    show(lambda: dict(list(wide.items())[:10] + [(10, 1.0)] + list(wide.items())[10:]))
+    show(lambda: {10: 1.0, **wide})
+    show(lambda: dict(wide, x=[1.0]))
+    def grower():
+        source = dict(wide)
+        source["k3"] = Converts(lambda: source.__setitem__("grown", 0.0))
+        return source
+    show(grower)
+    def swapper():
+        source = dict(wide)
+        def swap():
+            if "k15" in source:
+                del source["k15"]
+                source["new"] = 2.5
+        source["k3"] = Converts(swap)
+        return source
+    show(swapper)
+    print(ran)
+"""
+
+
+@pytest.mark.parametrize("forgery", FORGERIES)
+def test_a_forged_pypy_module_changes_nothing(forgery):
+    # What the import finds in sys.modules, or a rebound attribute of the real
+    # module, is no function of the host's: nothing the module calls runs it.
+    genuine = run_child("ran = []\n" + textwrap.dedent(AFTER_IMPORT))
+    forged = run_child(
+        textwrap.dedent(AFTER_IMPORT),
+        prelude=textwrap.dedent(FORGERIES[forgery]) + textwrap.dedent(FORGED_STRATEGY) + PRELUDE,
+    )
+    assert forged == genuine
+    assert genuine[1] == genuine[2] == "TypeError: 'int' object cannot be cast as 'str'"
+    assert genuine[4] == "PanicException: dictionary changed size during iteration"
+    assert "('new', 2.5)" in genuine[5] and "k15" not in genuine[5]
+    assert genuine[-1] == "[]"

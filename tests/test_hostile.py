@@ -90,6 +90,77 @@ def test_conversion_that_adds_deletes_or_replaces_keys():
     assert CorvaneDict(replaced).to_dict == {"b": 2.0, "z": 26.0}
 
 
+class Stored(dict):
+    """A dict subclass whose own item lookup must never be asked."""
+
+    def __getitem__(self, key):
+        raise AssertionError("not to be called")
+
+
+@pytest.mark.parametrize("make", [dict, Stored], ids=["dict", "subclass"])
+def test_conversion_that_swaps_keys_keeping_the_size(make):
+    # The walk skips a key deleted before it is reached and meets one added,
+    # as CPython's does, at any distance and after any number of conversions.
+    swapped = make(a=1.0, b=2.0, c=3.0)
+
+    def swap_c():
+        if dict.__contains__(swapped, "c"):
+            dict.__delitem__(swapped, "c")
+            dict.__setitem__(swapped, "z", 26.0)
+
+    dict.__setitem__(swapped, "a", Converts(swap_c))
+    assert CorvaneDict(swapped).to_dict == {"a": 1.0, "b": 2.0, "z": 26.0}
+
+    keys = [f"k{i}" for i in range(300)]
+    source = make((k, float(i)) for i, k in enumerate(keys))
+    moved = keys[150:160]
+
+    def swap_ten():
+        for i, k in enumerate(moved):
+            if dict.__contains__(source, k):
+                dict.__delitem__(source, k)
+                dict.__setitem__(source, f"new{i}", Converts(lambda: None, -2.0))
+
+    for k in keys[::7]:
+        dict.__setitem__(source, k, Converts(lambda: None, -1.0))
+    dict.__setitem__(source, "k1", Converts(swap_ten, -3.0))
+    expected = {k: (-1.0 if i % 7 == 0 else float(i)) for i, k in enumerate(keys) if k not in moved}
+    expected.update({f"new{i}": -2.0 for i in range(10)}, k1=-3.0)
+    assert CorvaneDict(source).to_dict == expected
+
+
+def test_an_entry_met_past_the_size_at_the_start_is_processed_before_the_fault():
+    # Deleting a key already met and adding another keeps the size, but the
+    # walk meets one entry more than the dict held: that entry is converted
+    # (a failure of it wins), and then the fault is raised.
+    def replaced_by(key, value):
+        source = {"a": 1.0, "b": 2.0}
+
+        def replace_a():
+            if "a" in source:
+                del source["a"]
+                source[key] = value
+
+        source["a"] = Converts(replace_a)
+        return source
+
+    expect_panic(lambda: CorvaneDict(replaced_by("z", 26.0)), "dictionary keys changed during iteration")
+    with pytest.raises(TypeError, match="^'int' object cannot be cast as 'str'$"):
+        CorvaneDict(replaced_by(5, 26.0))
+    with pytest.raises(TypeError) as caught:
+        CorvaneDict(replaced_by("z", None))
+    assert not str(caught.value).startswith("argument")
+    ran = []
+    expect_panic(lambda: CorvaneDict(replaced_by("z", Converts(lambda: ran.append("z")))),
+                 "dictionary keys changed during iteration")
+    assert ran == ["z"]
+
+    # A key moved to the end is met again.
+    moved = {"a": 1.0, "b": 2.0}
+    moved["a"] = Converts(lambda: moved.__setitem__("a", moved.pop("a")) if len(moved) == 2 else None)
+    expect_panic(lambda: CorvaneDict(moved), "dictionary keys changed during iteration")
+
+
 def test_conversion_that_clears_the_dict():
     source = {f"k{i}": float(i) for i in range(50)}
     source["k0"] = Converts(source.clear)
@@ -103,13 +174,6 @@ def test_conversion_that_changes_only_a_value_is_not_a_change_of_keys():
     source["a"] = Converts(lambda: source.__setitem__("b", 20.0))
     # Every host's own walk reads a value when it reaches the entry.
     assert CorvaneDict(source).to_dict == {"a": 1.0, "b": 20.0}
-
-
-class Stored(dict):
-    """A dict subclass whose own item lookup must never be asked."""
-
-    def __getitem__(self, key):
-        raise AssertionError("not to be called")
 
 
 @pytest.mark.parametrize("make", [dict, Stored], ids=["dict", "subclass"])

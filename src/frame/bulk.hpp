@@ -31,4 +31,10 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict);
 // when this host builds it faster entry by entry.
 std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store);
 
+#if defined(PYPY_VERSION)
+// The host's own __pypy__.strategy, which names the storage layout of a dict
+// or a list; null when the module that the import found does not hold it.
+PyObject* storage_layout_function() noexcept;
+#endif
+
 }  // namespace corvane::frame

@@ -100,9 +100,12 @@ Ref attribute_of(PyTypeObject* type, const char* name)
     return found;
 }
 
-// __pypy__.strategy, when the module in sys.modules holds the host's own: a
-// built-in function (of a host type that is not that of functions written in
-// Python) of that name.
+// __pypy__.strategy, when the module that the import finds holds the host's
+// own. Python code can put any module in sys.modules before this one is
+// imported, or rebind the attribute; a function of its own would then run in
+// the middle of the crossing. So it must be a built-in function, an instance
+// of the host's own type of them, which Python code cannot make: the only one
+// named "strategy" in module "__pypy__" (both read-only) is the host's.
 Ref strategy_function()
 {
     Ref module = Ref::steal(PyImport_ImportModule("__pypy__"));
@@ -111,11 +114,15 @@ Ref strategy_function()
         PyErr_Clear();
         return {};
     }
-    if (Py_TYPE(found.get()) == &PyFunction_Type || !is_host_type(as_object(Py_TYPE(found.get()))) ||
-        !has_name(found.get(), "strategy")) {
+    PyObject* kind = as_object(Py_TYPE(found.get()));
+    if (!is_host_type(kind) || !has_name(kind, "builtin_function") || !has_name(found.get(), "strategy")) {
         return {};
     }
-    return found;
+    Ref module_name = Ref::steal(PyObject_GetAttrString(found.get(), "__module__"));
+    const bool in_pypy_module = module_name && PyUnicode_CheckExact(module_name.get()) &&
+                                PyUnicode_CompareWithASCIIString(module_name.get(), "__pypy__") == 0;
+    PyErr_Clear();
+    return in_pypy_module ? std::move(found) : Ref();
 }
 
 Result<Builtins*> take_builtins()
@@ -389,6 +396,12 @@ constexpr Py_ssize_t smallest_bulk_construction = 8;
 constexpr std::size_t smallest_bulk_export = 12;
 
 }  // namespace
+
+PyObject* storage_layout_function() noexcept
+{
+    const Builtins* found = builtins_cell.get();
+    return found != nullptr ? found->strategy.get() : nullptr;
+}
 
 Status prepare_bulk_crossing()
 {
