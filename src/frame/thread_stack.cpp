@@ -2,9 +2,10 @@
 
 #include <pthread.h>
 
-// The stack pointer the process started with; the main thread's first frame
-// lies just below it, its arguments and environment above it.
-extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier)
+// The stack pointer the process started with, where the C library tells it:
+// the main thread's first frame lies just below it, the program's arguments
+// and environment above it.
+extern "C" [[gnu::weak]] void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier)
 
 namespace corvane::frame {
 
@@ -40,7 +41,8 @@ ThreadStack ask_system() noexcept
     // The main thread starts below what __libc_stack_end marks; a thread the
     // C library made starts below its control block, which it keeps at the
     // top of the same allocation.
-    if (const auto start = reinterpret_cast<std::uintptr_t>(__libc_stack_end); inside(start, stack.low, high)) {
+    const auto start = &__libc_stack_end != nullptr ? reinterpret_cast<std::uintptr_t>(__libc_stack_end) : 0;
+    if (inside(start, stack.low, high)) {
         stack.high = start;
     } else if (const auto control = static_cast<std::uintptr_t>(pthread_self()); inside(control, stack.low, high)) {
         stack.high = control;
