@@ -6,10 +6,10 @@
 
 namespace corvane::frame {
 
-Failure RecursionGuard::refuse(const char* where)
+Failure RecursionGuard::refuse(const char* where, PyObject* type)
 {
     const std::string text = std::string("maximum recursion depth exceeded") + where;
-    PyErr_SetString(PyExc_RecursionError, text.c_str());
+    PyErr_SetString(type, text.c_str());
     return Failure::left_pending();
 }
 

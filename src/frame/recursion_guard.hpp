@@ -27,8 +27,9 @@ private:
     // `counted`: the host's recursion counter was entered and is left again
     // when the guard ends.
     explicit RecursionGuard(bool counted) noexcept : held_(counted) {}
-    // Sets RecursionError from this frame; the host's wording.
-    static Failure refuse(const char* where);
+    // Sets RecursionError (or `type`, a subclass) from this frame; the host's
+    // wording.
+    static Failure refuse(const char* where, PyObject* type = PyExc_RecursionError);
     // Whether the thread's own stack has `bytes` left below `position`; true
     // when its bounds are unknown (the host's own check then stands alone).
     static bool machine_stack_has(std::uintptr_t position, std::size_t bytes) noexcept;

@@ -24,6 +24,27 @@ constexpr std::size_t reserve = 16 * 1024;
 // refusal is the host's own check's.
 constexpr std::size_t raise_room = 512;
 
+// PyPy 7.3.19 (x86-64) loses an exact RecursionError that a native function
+// returns to code it has compiled, in some traces near the stack limit: the
+// caller gets SystemError "c function call returned NULL without setting an
+// exception" instead (seen with a bare PyErr_SetString in a trivial function
+// as well; TypeError, RuntimeError and subclasses of RecursionError pass).
+// Refusals therefore raise a subclass that bears the host's name, made on the
+// first entry, while there is stack to spare; until then, RecursionError.
+PyObject* refusal_type = nullptr;
+
+void make_refusal_type() noexcept
+{
+    if (refusal_type != nullptr) {
+        return;
+    }
+    refusal_type = PyErr_NewException("corvane.RecursionError", PyExc_RecursionError, nullptr);
+    if (refusal_type == nullptr) {
+        PyErr_Clear();
+        refusal_type = PyExc_RecursionError;
+    }
+}
+
 std::uintptr_t host_budget() noexcept
 {
     const double bytes = 786432.0 * static_cast<double>(Py_GetRecursionLimit()) * 0.001;
@@ -51,6 +72,7 @@ Result<RecursionGuard> RecursionGuard::enter(const char* where)
     const std::uintptr_t budget = host_budget();
     const std::uintptr_t left = used < budget ? budget - used : 0;
     if (left >= reserve && machine_stack_has(position, reserve)) {
+        make_refusal_type();
         return RecursionGuard(false);
     }
     if (left < raise_room) {
@@ -61,7 +83,7 @@ Result<RecursionGuard> RecursionGuard::enter(const char* where)
         }
         Py_LeaveRecursiveCall();
     }
-    return fail(refuse(where));
+    return fail(refuse(where, refusal_type != nullptr ? refusal_type : PyExc_RecursionError));
 }
 
 }  // namespace corvane::frame
