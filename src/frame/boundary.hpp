@@ -38,11 +38,11 @@ auto run_caught(Body& body) -> decltype(body())
 //
 // On PyPy the guard is entered before the body makes any call into the host:
 // the interpreter may call a native function with less stack left than one of
-// its own C-API functions (even a type check such as PyFloat_CheckExact) needs,
-// and such a function ends the process instead of raising. The guard asks with
-// a reserve below the caller's frame, so once it is held the body's host calls
-// have room, and a refusal comes back as RecursionError. CPython counts calls
-// and checks no stack in those functions.
+// its own C-API functions needs, and such a function ends the process instead
+// of raising. The guard lets the body in only while a reserve of stack is left
+// (see recursion_guard_pypy.cpp), so its host calls have room, and a refusal
+// comes back as RecursionError. CPython counts calls and checks no stack in
+// those functions.
 template <class Body>
 PyObject* boundary(Body&& body) noexcept
 {

@@ -1,43 +1,24 @@
 #include "frame/recursion_guard.hpp"
 
-#include <cstddef>
+#include "frame/thread_stack.hpp"
+
+#include <string>
 
 namespace corvane::frame {
 
-namespace {
-
-// PyPy measures its recursion limit as machine stack, and several of its C-API
-// functions (PyErr_Fetch, PyDict_Next among them) end the process when they
-// run out of it, since they are not allowed to fail. The guard therefore asks
-// from a frame this much deeper than the caller's, so that whatever the module
-// does after a refusal still has the reserve to run in. CPython counts calls
-// instead and needs no reserve.
-#if defined(PYPY_VERSION)
-constexpr std::size_t reserve = 64 * 1024;
-
-[[gnu::noinline]] int enter_below_reserve(const char* where)
+Failure RecursionGuard::refuse(const char* where, PyObject* type)
 {
-    // The reserve is only skipped over, never written: the host looks at the
-    // address of the frame that calls it.
-    char* skipped = static_cast<char*>(__builtin_alloca(reserve));
-    __asm__ volatile("" : : "r"(skipped) : "memory");
-    return Py_EnterRecursiveCall(where);
+    const std::string text = std::string("maximum recursion depth exceeded") + where;
+    PyErr_SetString(type, text.c_str());
+    return Failure::left_pending();
 }
-#else
-int enter_below_reserve(const char* where) { return Py_EnterRecursiveCall(where); }
-#endif
 
-}  // namespace
-
-Result<RecursionGuard> RecursionGuard::enter(const char* where)
+bool RecursionGuard::machine_stack_has(std::uintptr_t position, std::size_t bytes) noexcept
 {
-    if (enter_below_reserve(where) != 0) {
-        if (std::optional<Failure> refused = take_leaving_pending()) {
-            return fail(std::move(*refused));
-        }
-        return fail(Failure::none_set());
+    if (!on_thread_stack(position)) {
+        return true;
     }
-    return RecursionGuard();
+    return position - thread_stack().low >= bytes;
 }
 
 RecursionGuard::~RecursionGuard()
