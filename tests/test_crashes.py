@@ -220,7 +220,7 @@ def test_cast_failure_whose_message_cannot_be_made_raises_memory_error():
     # raised a step at a time, every call raises MemoryError or the TypeError
     # (with a placeholder where the host could not hand the name over), until
     # the limit lets the whole text be made. The limits sit half a name's
-    # length past each multiple of it, from one and a half names up, so that
+    # length past each multiple of it, from two and a half names up, so that
     # the host's own small allocations always have room: PyPy ends the process
     # when the native header of an object it hands over cannot be allocated,
     # and PyPy 7.3.19 does so at the next call after it raised MemoryError
@@ -245,7 +245,7 @@ def test_cast_failure_whose_message_cannot_be_made_raises_memory_error():
                                  ("key", lambda: C(source), "")):
             tail = "object cannot be cast as " + ("'CorvaneDict'" if name == "add" else "'str'")
             seen = []
-            for step in range(1, 40):
+            for step in range(2, 40):
                 resource.setrlimit(resource.RLIMIT_AS, (address_space() + step * size + size // 2, hard))
                 try:
                     call()
