@@ -308,8 +308,11 @@ def test_keys_whose_hash_or_equality_changes_once_the_dict_is_built():
                 dict([(Touchy("t1"), -1.0)] + pad + [(Touchy("t2"), -2.0)]),
                 dict(pad + [(Touchy("t1"), -1.0), (Touchy("t2"), -2.0)]),
             ]
+            # Copied before the keys turn touchy: copying compares colliding
+            # keys on some hosts (CPython 3.9).
+            made += [Plain(made[0]), Plain(made[2])]
             built.append(True)
-            for source in made + [Plain(made[0]), Plain(made[2])]:
+            for source in made:
                 expected = {str.__str__(k): v for k, v in dict.items(source)}
                 results.add(C(source).to_dict == expected)
         print(results)
