@@ -1,7 +1,7 @@
 #include "frame/convert.hpp"
 
-#include "frame/bulk.hpp"
 #include "frame/dict_walk.hpp"
+#include "frame/host_policy.hpp"
 #include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 

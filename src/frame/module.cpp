@@ -2,7 +2,7 @@
 // second import (after removal from sys.modules) returns the very same module
 // without registering the class twice. Only the main interpreter imports it.
 #include "frame/boundary.hpp"
-#include "frame/bulk.hpp"
+#include "frame/host_policy.hpp"
 #include "frame/once.hpp"
 #include "frame/tracking.hpp"
 #include "frame/type_spec.hpp"

@@ -13,7 +13,7 @@
 // C reads and writes what crosses only through objects the host owns, while it
 // holds their buffers; no memory of the module's is ever lent to Python. The
 // stack is checked once, by the entry that leads here (see boundary.hpp).
-#include "frame/bulk.hpp"
+#include "frame/host_policy.hpp"
 
 #include "frame/once.hpp"
 #include "store/fault.hpp"

@@ -9,8 +9,8 @@
 // reached is skipped, and a key added is met. No key is hashed or compared,
 // for a dict subclass none of its methods is asked, and each step costs the
 // same whatever the conversions did before it.
-#include "frame/bulk.hpp"
 #include "frame/dict_walk.hpp"
+#include "frame/host_policy.hpp"
 #include "frame/once.hpp"
 #include "store/fault.hpp"
 
