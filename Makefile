@@ -165,7 +165,7 @@ test-faults: test-faults-pypy test-faults-cpython
 
 test-faults-pypy test-faults-cpython: test-faults-%: $(VENV)/%/.ready
 	$(call configure-and-build,faults-$*,$(FAULT_FLAGS) $(call for-host,$(VENV)/$*/bin/python),corvane)
-	$(call pytest,$(BUILD)/faults-$*,$(VENV)/$*/bin/python,tests/test_faults.py)
+	$(call pytest,$(BUILD)/faults-$*,$(VENV)/$*/bin/python,tests/test_faults.py tests/test_bulk_path.py)
 
 # --- Sanitizers ----------------------------------------------------------------
 # AddressSanitizer and UndefinedBehaviorSanitizer, any finding fatal, over the

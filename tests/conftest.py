@@ -312,6 +312,33 @@ def _traces_allocations():
     return hasattr(tracemalloc, "take_snapshot")
 
 
+def bulk_crossing_hooks():
+    """The bulk crossing's test hooks of a build with fault injection, as
+    ctypes functions by name; None for a build without them."""
+    import ctypes
+
+    import corvane
+
+    try:
+        library = ctypes.CDLL(corvane.__file__)
+        hooks = {name: getattr(library, "corvane_" + name) for name in (
+            "smallest_bulk_construction", "smallest_bulk_export", "bulk_crossings", "bulk_crossing_usable",
+            "withhold_builtins")}
+    except (AttributeError, OSError):
+        return None
+    for name in ("smallest_bulk_construction", "smallest_bulk_export", "bulk_crossings"):
+        hooks[name].restype = ctypes.c_long
+    hooks["bulk_crossing_usable"].restype = ctypes.c_int
+    hooks["withhold_builtins"].argtypes = [ctypes.c_int]
+    hooks["withhold_builtins"].restype = None
+    return hooks
+
+
+def _crosses_in_bulk():
+    hooks = bulk_crossing_hooks()
+    return hooks is not None and hooks["bulk_crossing_usable"]() == 1
+
+
 HOST_BEHAVIOURS = {
     "gc_callbacks": (_gc_runs_callbacks, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no gc.callbacks to run Python code "
                                          "during the import"),
@@ -362,6 +389,10 @@ HOST_BEHAVIOURS = {
         _makes_legacy_interpreters,
         "PyPy 7.3.11, 7.3.19 and 8.0.1 have no subinterpreters (no _interpreters or _xxsubinterpreters module)"),
     "reference_counts": (_has_reference_counts, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no sys.getrefcount"),
+    "bulk_crossing": (
+        _crosses_in_bulk,
+        "CPython 3.9 to 3.15 hand native code their own objects and serve nothing in bulk; a build without fault "
+        "injection cannot tell"),
     "tracemalloc": (_traces_allocations, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no tracemalloc"),
 }
 

@@ -6,12 +6,13 @@
 #pragma once
 
 #include "frame/failure.hpp"
+#include "frame/host_policy.hpp"
 #include "frame/panic.hpp"
-#include "frame/recursion_guard.hpp"
 #include "store/fault.hpp"
 
 #include <exception>
 #include <new>
+#include <optional>
 #include <variant>
 
 namespace corvane::frame {
@@ -36,26 +37,21 @@ auto run_caught(Body& body) -> decltype(body())
 
 // Entry functions returning an object (or, for `int`-returning slots, a status).
 //
-// On PyPy the guard is entered before the body makes any call into the host:
-// the interpreter may call a native function with less stack left than one of
-// its own C-API functions needs, and such a function ends the process instead
-// of raising. The guard lets the body in only while a reserve of stack is left
-// (see recursion_guard_pypy.cpp), so its host calls have room, and a refusal
-// comes back as RecursionError. CPython counts calls and checks no stack in
-// those functions.
+// The host's entry check (guard_entry) comes before the body makes any call
+// into the host: PyPy may call a native function with less stack left than one
+// of its own C-API functions needs, and such a function ends the process
+// instead of raising. Its guard lets the body in only while a reserve of stack
+// is left, so the body's host calls have room, and a refusal comes back as
+// RecursionError. CPython counts calls and checks no stack in those functions.
 template <class Body>
 PyObject* boundary(Body&& body) noexcept
 {
-#if defined(PYPY_VERSION)
     auto guarded = [&]() -> Result<PyObject*> {
-        Result<RecursionGuard> guard = RecursionGuard::enter(" while calling a Python object");
+        Result<std::optional<RecursionGuard>> guard = guard_entry();
         CORVANE_TRY(guard);
         return body();
     };
     Result<PyObject*> outcome = run_caught(guarded);
-#else
-    Result<PyObject*> outcome = run_caught(body);
-#endif
     try {
         if (outcome) {
             return *outcome;

@@ -1,11 +1,12 @@
 // Reading a dict entry by entry into a store. Each host walks its dicts its
-// own way (the walk and the few steps that differ live in one file per host,
-// chosen by the build); the conversion of an entry and the batching are shared,
-// and inline here, since the walk runs them for every entry.
+// own way (walk_entries, key_text and stored_size in host_policy.hpp, defined
+// in the host's folder); the conversion of an entry and the batching are
+// shared, and inline here, since the walk runs them for every entry.
 #pragma once
 
 #include "frame/convert.hpp"
 #include "frame/failure.hpp"
+#include "frame/host_policy.hpp"
 #include "store/fault.hpp"
 #include "store/store.hpp"
 
@@ -14,14 +15,6 @@
 #include <string_view>
 
 namespace corvane::frame {
-
-// The store of a dict (or subclass), walked with the host's dict iteration; a
-// dict changed by the conversion of one of its values is a fault.
-Result<store::Store> walk_entries(PyObject* dict);
-
-// The UTF-8 text of a key that passed PyUnicode_Check. `holder` keeps alive
-// whatever owns the bytes until the caller has copied them.
-Result<std::string_view> key_text(PyObject* key, Ref& holder);
 
 // The text the host keeps for a str, valid while the str lives.
 inline Result<std::string_view> stored_text(PyObject* key)
@@ -33,9 +26,6 @@ inline Result<std::string_view> stored_text(PyObject* key)
     }
     return std::string_view(utf8, static_cast<std::size_t>(length));
 }
-
-// The number of entries the dict holds, read without running Python code.
-Py_ssize_t stored_size(PyObject* dict);
 
 // A fault when the dict no longer holds `size_at_start` entries.
 inline void check_size(PyObject* dict, Py_ssize_t size_at_start)

@@ -1,5 +1,7 @@
 #include "frame/host.hpp"
 
+#include "frame/host_policy.hpp"
+
 #include <cstring>
 
 namespace corvane::frame {
@@ -57,31 +59,6 @@ bool text_of_str(PyObject* text, std::string& out)
     }
     out = utf8_lossy(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
     return true;
-}
-
-// The qualified name the type itself holds, as CPython's PyType_GetQualName
-// reads it: no metaclass is asked, so no Python code runs and none can lie.
-Ref own_qualname(PyTypeObject* type)
-{
-#if defined(PYPY_VERSION)
-    // PyPy 7.3.19's PyType_GetQualName gives the full name of a type made
-    // from a spec ("builtins.CorvaneDict"), and 7.3.11 has none; type's own
-    // descriptor reads the name the type holds.
-    Ref members = Ref::steal(PyObject_GetAttrString(as_object(&PyType_Type), "__dict__"));
-    Ref descriptor = members ? Ref::steal(PyMapping_GetItemString(members.get(), "__qualname__")) : Ref();
-    if (!descriptor) {
-        return {};
-    }
-    return Ref::steal(PyObject_CallMethod(descriptor.get(), "__get__", "O", as_object(type)));
-#elif PY_VERSION_HEX < 0x030B0000
-    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0) {
-        return Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname);
-    }
-    const char* name = std::strrchr(type->tp_name, '.');
-    return Ref::steal(PyUnicode_FromString(name != nullptr ? name + 1 : type->tp_name));
-#else
-    return Ref::steal(PyType_GetQualName(type));
-#endif
 }
 
 }  // namespace

@@ -267,45 +267,30 @@ Result<PyObject*> construct(PyTypeObject* type, PyObject* given)
     return create_instance(std::move(*made), type);
 }
 
-#if defined(PYPY_VERSION)
-// CorvaneDict.__new__ as a static method, called as methods are: the class is
-// the first argument. PyPy calls a constructor slot through a wrapper that
-// ends the process when the machine stack runs out while it converts a
-// non-empty dict argument; this way the call raises RecursionError instead.
-PyObject* new_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
-{
-    return boundary([&]() -> Result<PyObject*> {
-        static constexpr FunctionDescription description = describe(rows::construct);
-        if (nargs < 1) {
-            return fail(Failure::type_error(std::string(class_spec_name) + ".__new__(): not enough arguments"));
-        }
-        CORVANE_TRY(check_class_to_instantiate(args[0]));
-        std::array<PyObject*, 1> slots{};
-        CORVANE_TRY(extract_arguments_fastcall(description, args + 1, nargs - 1, kwnames, slots));
-        return construct(reinterpret_cast<PyTypeObject*>(args[0]), slots[0]);
-    });
-}
-#endif
-
 }  // namespace
 
-#if !defined(PYPY_VERSION)
-PyObject* construct_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
+Result<PyObject*> construct_from_vector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return boundary([&]() -> Result<PyObject*> {
-        static constexpr FunctionDescription description = describe(rows::construct);
-        CORVANE_TRY(check_class_to_instantiate(as_object(type)));
-        std::array<PyObject*, 1> slots{};
-        CORVANE_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
-        return construct(type, slots[0]);
-    });
+    static constexpr FunctionDescription description = describe(rows::construct);
+    if (nargs < 1) {
+        return fail(Failure::type_error(std::string(class_spec_name) + ".__new__(): not enough arguments"));
+    }
+    CORVANE_TRY(check_class_to_instantiate(args[0]));
+    std::array<PyObject*, 1> slots{};
+    CORVANE_TRY(extract_arguments_fastcall(description, args + 1, nargs - 1, kwnames, slots));
+    return construct(reinterpret_cast<PyTypeObject*>(args[0]), slots[0]);
 }
-#endif
+
+Result<PyObject*> construct_from_tuple(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    static constexpr FunctionDescription description = describe(rows::construct);
+    CORVANE_TRY(check_class_to_instantiate(as_object(type)));
+    std::array<PyObject*, 1> slots{};
+    CORVANE_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
+    return construct(type, slots[0]);
+}
 
 PyMethodDef method_table[] = {
-#if defined(PYPY_VERSION)
-    {.ml_name = "__new__", .ml_meth = as_method(new_entry), .ml_flags = fast | METH_STATIC, .ml_doc = docs::new_doc},
-#endif
     row<rows::add_scalar, scalar_entry<scalar_operation<Op::add>, rows::add_scalar>>(),
     row<rows::add, aligned_entry<Op::add, rows::add>>(),
     row<rows::subtract_scalar, scalar_entry<scalar_operation<Op::subtract>, rows::subtract_scalar>>(),
@@ -320,6 +305,7 @@ PyMethodDef method_table[] = {
     row<rows::reduce, reduce_entry, METH_NOARGS>(),
     {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };
+static_assert(std::size(method_table) == method_count + 1);
 
 PyGetSetDef attribute_table[] = {
     {"to_dict", to_dict_getter, nullptr, docs::to_dict_doc, nullptr},

@@ -2,7 +2,7 @@
 // second import (after removal from sys.modules) returns the very same module
 // without registering the class twice. Only the main interpreter imports it.
 #include "frame/boundary.hpp"
-#include "frame/bulk.hpp"
+#include "frame/host_policy.hpp"
 #include "frame/once.hpp"
 #include "frame/tracking.hpp"
 #include "frame/type_spec.hpp"
@@ -112,15 +112,6 @@ Result<PyObject*> initialise_module() { return module_cell.get_or_fill(make_modu
 // clears the modules it imported, and one that got the cached module would
 // empty it for every other. The main interpreter lives as long as the
 // process; any other is refused before it can reach what the cells hold.
-bool in_main_interpreter()
-{
-#if defined(PYPY_VERSION)
-    return true;  // one interpreter per process
-#else
-    return PyInterpreterState_Get() == PyInterpreterState_Main();
-#endif
-}
-
 Result<PyObject*> import_module()
 {
     if (!in_main_interpreter()) {

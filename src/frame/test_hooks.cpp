@@ -1,15 +1,6 @@
-// Entry points for tests of a build with allocation failure injection. They are
-// plain C functions with default visibility, reached through ctypes on the
-// module's own shared object, so that the module's Python face (its attributes,
-// its class) is the same in every build. A normal build compiles none of this.
+#include "frame/test_hooks.hpp"
 #include "frame/instance.hpp"
 #include "store/injection/fault_injection.hpp"
-
-#ifndef CORVANE_FAULT_INJECTION
-#error "test_hooks.cpp belongs to the fault injection build only"
-#endif
-
-#define CORVANE_TEST_HOOK extern "C" __attribute__((visibility("default")))
 
 // The k-th store allocation from now fails with bad_alloc (k = 1: the next);
 // k <= 0 disarms.

@@ -10,6 +10,9 @@ namespace corvane::frame {
 // the class (and the module's own, which follow them) use this form.
 inline constexpr const char* class_spec_name = "builtins.CorvaneDict";
 
+// The host's pending exception, as the cause of the class's creation failure.
+Failure class_creation_failure();
+
 // Creates the CorvaneDict type object from its PyType_Spec (a new reference).
 Result<PyTypeObject*> create_class_type();
 

@@ -1,7 +1,7 @@
 // CPython hands C code its own objects: walking a dict entry by entry costs a
 // few nanoseconds an entry, and building and reading flat objects costs several times
 // more. Nothing is served in bulk.
-#include "frame/bulk.hpp"
+#include "frame/host_policy.hpp"
 
 namespace corvane::frame {
 

@@ -9,9 +9,9 @@
 // reached is skipped, and a key added is met. No key is hashed or compared,
 // for a dict subclass none of its methods is asked, and each step costs the
 // same whatever the conversions did before it.
-#include "frame/bulk.hpp"
 #include "frame/dict_walk.hpp"
 #include "frame/once.hpp"
+#include "frame/pypy/builtins.hpp"
 #include "store/fault.hpp"
 
 #include <memory>
@@ -231,7 +231,7 @@ private:
 
 }  // namespace
 
-// The stack was checked by the entry that leads here (see boundary.hpp).
+// The stack was checked by the entry that leads here (see guard_entry in stack_checks.cpp).
 Result<store::Store> walk_entries(PyObject* dict)
 {
     const Py_ssize_t size_at_start = stored_size(dict);
