@@ -93,9 +93,9 @@ int untrack_block(unsigned int domain, std::uintptr_t block);
 // __new__ where the host calls the constructor as a method.
 PyMethodDef* class_methods();
 
-// The constructor slot of the class's spec; {0, nullptr} where the host takes
-// the constructor from the method table instead. It is placed last, just
-// before the spec's terminator.
+// The constructor slot of the class's PyType_Spec; {0, nullptr} where the
+// host takes the constructor from the method table instead. It is placed
+// last, just before the slot list's terminator.
 PyType_Slot constructor_slot();
 
 // What the host needs done to the class after its creation (`type`, owned by
