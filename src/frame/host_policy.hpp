@@ -81,11 +81,11 @@ PyObject* new_key_text(std::string_view key);
 
 // --- The memory the host is told about (memory_tracking.cpp) ---------------
 
-// Reports a block of the store (`bytes` long) to the host, at the weight that
-// lets the host's collector keep pace with it; untracking forgets it again.
-// Both return the host's status, which the caller may ignore.
-int track_block(unsigned int domain, std::uintptr_t block, std::size_t bytes);
-int untrack_block(unsigned int domain, std::uintptr_t block);
+// Tells the host of every block of the store (`bytes` long) handed out and
+// given back, as much as its collector or its tracing needs. Stores are made
+// and freed with the GIL held, so these are too.
+void track_block(unsigned int domain, std::uintptr_t block, std::size_t bytes) noexcept;
+void untrack_block(unsigned int domain, std::uintptr_t block, std::size_t bytes) noexcept;
 
 // --- The class (class_form.cpp) --------------------------------------------
 

@@ -11,11 +11,13 @@ namespace {
 
 void track(const void* block, std::size_t bytes)
 {
-    // Failing to account for a block is not a failure of the allocation.
-    (void)track_block(memory_domain, reinterpret_cast<std::uintptr_t>(block), bytes);
+    track_block(memory_domain, reinterpret_cast<std::uintptr_t>(block), bytes);
 }
 
-void untrack(const void* block) { (void)untrack_block(memory_domain, reinterpret_cast<std::uintptr_t>(block)); }
+void untrack(const void* block, std::size_t bytes)
+{
+    untrack_block(memory_domain, reinterpret_cast<std::uintptr_t>(block), bytes);
+}
 
 }  // namespace
 

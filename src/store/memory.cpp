@@ -11,21 +11,9 @@
 #include <new>
 #include <sys/mman.h>
 
-// The bytes around a large aligned block are poisoned where AddressSanitizer
-// runs, so that it sees a step past the block as it would past a plain one.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CORVANE_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(CORVANE_ADDRESS_SANITIZER)
-#include <sanitizer/asan_interface.h>
-#define CORVANE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define CORVANE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define CORVANE_POISON(p, n) ((void)(p), (void)(n))
-#define CORVANE_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
+#include "store/reuse_pool.hpp"
+#include "store/sanitizer.hpp"
+#include "store/system_blocks.hpp"
 
 namespace corvane::store {
 
@@ -35,7 +23,7 @@ namespace {
 // and the two pointers need not be seen together by other threads (a release
 // report without a matching allocation report is tolerated).
 std::atomic<void (*)(const void*, std::size_t)> observe_allocate{nullptr};
-std::atomic<void (*)(const void*)> observe_release{nullptr};
+std::atomic<void (*)(const void*, std::size_t)> observe_release{nullptr};
 
 // A large block with an alignment above malloc's own comes from a plain
 // allocation of `alignment` bytes more, aligned inside it; the address malloc
@@ -91,9 +79,13 @@ void prefer_huge_pages(void* p, std::size_t bytes) noexcept
     }
 }
 
+// Below this size an over-aligned block comes from the aligned operator new:
+// the slack it splits off is small enough to be of use to the allocator.
+constexpr std::size_t large_block = 64 * 1024;
+
 bool large_aligned(std::size_t bytes, std::size_t alignment) noexcept
 {
-    return alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__ && bytes >= observed_threshold;
+    return alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__ && bytes >= large_block;
 }
 
 }  // namespace
@@ -113,6 +105,33 @@ std::size_t array_bytes(std::size_t count, std::size_t size)
     return bytes;
 }
 
+void* system_allocate(std::size_t bytes, std::size_t alignment) noexcept
+{
+    void* p = nullptr;
+    if (large_aligned(bytes, alignment)) {
+        p = allocate_large_aligned(bytes, alignment);
+    } else if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+        p = ::operator new(bytes, std::nothrow);
+    } else {
+        p = ::operator new(bytes, std::align_val_t{alignment}, std::nothrow);
+    }
+    if (p != nullptr && bytes >= 2 * huge_page && alignment > 1) {
+        prefer_huge_pages(p, bytes);
+    }
+    return p;
+}
+
+void system_release(void* p, std::size_t bytes, std::size_t alignment) noexcept
+{
+    if (large_aligned(bytes, alignment)) {
+        deallocate_large_aligned(p, bytes, alignment);
+    } else if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+        ::operator delete(p, bytes);
+    } else {
+        ::operator delete(p, bytes, std::align_val_t{alignment});
+    }
+}
+
 void* allocate(std::size_t bytes, std::size_t alignment)
 {
     // No object may be larger than PTRDIFF_MAX; refusing here also keeps
@@ -124,25 +143,17 @@ void* allocate(std::size_t bytes, std::size_t alignment)
     if (hooks::refuse_allocation()) {
         throw std::bad_alloc();
     }
-    void* p = nullptr;
-    if (large_aligned(bytes, alignment)) {
-        p = allocate_large_aligned(bytes, alignment);
-    } else if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
-        p = ::operator new(bytes, std::nothrow);
-    } else {
-        p = ::operator new(bytes, std::align_val_t{alignment}, std::nothrow);
-    }
+    void* p = reuse::take(bytes, alignment);
     if (p == nullptr) {
-        throw std::bad_alloc();
+        p = system_allocate(bytes, alignment);
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        reuse::count(bytes);
     }
     hooks::allocated();
-    if (bytes >= observed_threshold) {
-        if (bytes >= 2 * huge_page && alignment > 1) {
-            prefer_huge_pages(p, bytes);
-        }
-        if (auto report = observe_allocate.load(std::memory_order_relaxed)) {
-            report(p, bytes);
-        }
+    if (auto report = observe_allocate.load(std::memory_order_relaxed)) {
+        report(p, bytes);
     }
     return p;
 }
@@ -152,18 +163,12 @@ void deallocate(void* p, std::size_t bytes, std::size_t alignment) noexcept
     if (p == nullptr) {
         return;
     }
-    if (bytes >= observed_threshold) {
-        if (auto report = observe_release.load(std::memory_order_relaxed)) {
-            report(p);
-        }
+    if (auto report = observe_release.load(std::memory_order_relaxed)) {
+        report(p, bytes);
     }
     hooks::released();
-    if (large_aligned(bytes, alignment)) {
-        deallocate_large_aligned(p, bytes, alignment);
-    } else if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
-        ::operator delete(p, bytes);
-    } else {
-        ::operator delete(p, bytes, std::align_val_t{alignment});
+    if (!reuse::keep(p, bytes, alignment)) {
+        system_release(p, bytes, alignment);
     }
 }
 

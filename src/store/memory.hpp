@@ -1,13 +1,14 @@
 // The one allocation point of the store layer.
 //
 // Every byte the store layer owns comes from allocate() and goes back through
-// deallocate(), so that three concerns live in one place:
+// deallocate(), so that four concerns live in one place:
 //  - exhaustion is always reported as std::bad_alloc (never a null pointer,
 //    never an abort from inside the store layer); the frame decides what a
 //    failed allocation means for the process;
-//  - large blocks can be reported to the host (which may want to account for
-//    native memory it cannot see) through an observer, at the cost of one
-//    branch for small blocks;
+//  - blocks can be reported to the host (which may want to account for
+//    native memory it cannot see) through an observer;
+//  - dropped blocks are kept for reuse, within a bound (reuse_pool.hpp), so
+//    a loop that derives and drops results writes to pages it already has;
 //  - the store built for tests can make the k-th allocation fail, to prove
 //    that every partly built object is released on that path
 //    (injection/fault_injection.hpp); the shipped store holds none of it.
@@ -17,12 +18,9 @@
 
 namespace corvane::store {
 
-// Blocks of at least this many bytes are reported to the observer.
-inline constexpr std::size_t observed_threshold = 64 * 1024;
-
 struct AllocationObserver {
     void (*on_allocate)(const void* p, std::size_t bytes) = nullptr;
-    void (*on_release)(const void* p) = nullptr;
+    void (*on_release)(const void* p, std::size_t bytes) = nullptr;
 };
 
 // Installs (or, with null members, removes) the observer. Meant to be called

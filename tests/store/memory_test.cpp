@@ -1,10 +1,11 @@
-// The allocator's contract (bad_alloc, never null; large blocks observed),
+// The allocator's contract (bad_alloc, never null; blocks observed and reused),
 // every operation under injected allocation failure, and the fault type.
 
 #include "store/fault.hpp"
 #include "store/injection/fault_injection.hpp"
 #include "store/memory.hpp"
 #include "store/ops.hpp"
+#include "store/reuse_pool.hpp"
 #include "store/store.hpp"
 
 #include "copy_then_update.hpp"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -43,28 +45,81 @@ TEST(Memory, ImpossibleRequestsThrowBadAlloc)
 
 struct Observed {
     static inline std::vector<std::pair<const void*, std::size_t>> allocated;
-    static inline std::vector<const void*> released;
+    static inline std::vector<std::pair<const void*, std::size_t>> released;
 };
 
-TEST(Memory, ObserverSeesOnlyLargeBlocks)
+TEST(Memory, ObserverSeesEveryBlockWithItsSize)
 {
     Observed::allocated.clear();
     Observed::released.clear();
     set_allocation_observer({[](const void* p, std::size_t bytes) { Observed::allocated.emplace_back(p, bytes); },
-                             [](const void* p) { Observed::released.push_back(p); }});
-    void* small = allocate(observed_threshold - 1, 8);
-    void* large = allocate(observed_threshold, 8);
-    deallocate(small, observed_threshold - 1, 8);
-    deallocate(large, observed_threshold, 8);
+                             [](const void* p, std::size_t bytes) { Observed::released.emplace_back(p, bytes); }});
+    void* small = allocate(24, 8);
+    void* large = allocate(1 << 20, 64);
+    deallocate(small, 24, 8);
+    deallocate(large, 1 << 20, 64);
     set_allocation_observer({});
-    void* unobserved = allocate(observed_threshold, 8);
-    deallocate(unobserved, observed_threshold, 8);
+    void* unobserved = allocate(1 << 20, 64);
+    deallocate(unobserved, 1 << 20, 64);
 
-    ASSERT_EQ(Observed::allocated.size(), 1u);
-    EXPECT_EQ(Observed::allocated[0].first, large);
-    EXPECT_EQ(Observed::allocated[0].second, observed_threshold);
-    ASSERT_EQ(Observed::released.size(), 1u);
-    EXPECT_EQ(Observed::released[0], large);
+    using Seen = std::vector<std::pair<const void*, std::size_t>>;
+    EXPECT_EQ(Observed::allocated, (Seen{{small, 24}, {large, 1 << 20}}));
+    EXPECT_EQ(Observed::released, (Seen{{small, 24}, {large, 1 << 20}}));
+}
+
+// A block dropped is handed out again for the next request of its size and
+// alignment, and only for that; what the pool keeps stays within what was in
+// use, and goes back on request.
+TEST(Memory, DroppedBlocksAreReusedWithinWhatWasInUse)
+{
+    reuse::release_all();
+    const std::size_t bytes = 3 * 4096 + 8;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 8; ++i) {
+        blocks.push_back(allocate(bytes, 64));
+    }
+    const reuse::Usage busy = reuse::usage();
+    EXPECT_GE(busy.in_use, 8 * bytes);
+    for (void* block : blocks) {
+        deallocate(block, bytes, 64);
+    }
+    const reuse::Usage idle = reuse::usage();
+    EXPECT_EQ(idle.kept, 8 * bytes);
+    EXPECT_LE(idle.in_use + idle.kept, idle.bound);
+
+    void* other_alignment = allocate(bytes, 8);
+    void* again = allocate(bytes, 64);
+    EXPECT_NE(std::find(blocks.begin(), blocks.end(), again), blocks.end());
+    EXPECT_EQ(std::find(blocks.begin(), blocks.end(), other_alignment), blocks.end());
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(again) % 64, 0u);
+    static_cast<char*>(again)[bytes - 1] = 1;  // the whole block is usable again
+    deallocate(again, bytes, 64);
+    deallocate(other_alignment, bytes, 8);
+
+    reuse::release_all();
+    EXPECT_EQ(reuse::usage().kept, 0u);
+}
+
+// A program whose working set shrinks gets the surplus back after two epochs
+// of smaller work, however much it once held.
+TEST(Memory, KeptBlocksGoBackWhenTheWorkingSetShrinks)
+{
+    reuse::release_all();
+    const std::size_t big = std::size_t{4} << 20;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 16; ++i) {
+        blocks.push_back(allocate(big, 64));
+    }
+    for (void* block : blocks) {
+        deallocate(block, big, 64);
+    }
+    EXPECT_EQ(reuse::usage().kept, 16 * big);
+    const std::size_t small = 4096;
+    for (int i = 0; i < 3 * (256 << 20) / 4096; ++i) {
+        deallocate(allocate(small, 8), small, 8);
+    }
+    EXPECT_LE(reuse::usage().kept, 2 * small);
+    reuse::release_all();
 }
 
 // Runs `operation` with the 1st, 2nd, ... allocation failing until it

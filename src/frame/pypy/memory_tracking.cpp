@@ -1,27 +1,45 @@
 #include "frame/host_policy.hpp"
 
+#include <atomic>
+
 namespace corvane::frame {
 
 namespace {
 
-// PyPy frees a dead host buffer at the next minor collection, but a dead
-// object of the module only once a major collection has found it and its
-// deallocation has run. Counted at their size, its blocks let a loop that
-// drops large results pile up some twenty dead ones before that happens
-// (200 MB for results of 8 MB, four kept alive); counted twice, the major
-// collections come early enough that the peak stays below the same loop's
-// over bytearrays or within three times the live set, on every PyPy release
-// here, 32-bit included. PyPy only counts what is reported: the weight
-// changes when the collector runs, not what it frees.
+// PyPy frees a dead object of the module only once its collector has found
+// the object dead, and it cannot see the module's own memory: told nothing,
+// it lets a loop that drops results pile them up until its nursery fills,
+// which takes gigabytes on a processor with a large cache. Each report brings
+// the next major collection closer by that many bytes, so the dead results a
+// loop leaves behind stay within what the collector lets grow between two
+// collections, a share of the live heap, as its own objects do. Counted twice,
+// they stay below the same loop's over the host's own buffers on every PyPy
+// release here, 32-bit included. Blocks kept for reuse count again when they
+// are handed out again: what paces the collector is how fast the program
+// makes results, not how fast the process grows.
 constexpr std::size_t block_weight = 2;
+
+// Reports are gathered to this size, so that a loop of small results does not
+// pay a host call for each.
+constexpr std::size_t report_step = std::size_t{64} << 10;
+
+std::atomic<std::size_t> unreported{0};
 
 }  // namespace
 
-int track_block(unsigned int domain, std::uintptr_t block, std::size_t bytes)
+void track_block(unsigned int domain, std::uintptr_t block, std::size_t bytes) noexcept
 {
-    return PyTraceMalloc_Track(domain, block, bytes * block_weight);
+    const std::size_t pending = unreported.fetch_add(bytes * block_weight, std::memory_order_relaxed) +
+                                bytes * block_weight;
+    if (pending >= report_step) {
+        unreported.fetch_sub(pending, std::memory_order_relaxed);
+        // Failing to report is not a failure of the allocation.
+        (void)PyTraceMalloc_Track(domain, block, pending);
+    }
 }
 
-int untrack_block(unsigned int domain, std::uintptr_t block) { return PyTraceMalloc_Untrack(domain, block); }
+// The report was a step towards the next collection, not a record of the
+// block: there is nothing to take back.
+void untrack_block(unsigned int, std::uintptr_t, std::size_t) noexcept {}
 
 }  // namespace corvane::frame
