@@ -126,6 +126,33 @@ def test_small_results_are_reported_too():
     assert peak <= allocated / 2, f"peak grew by {peak / 1e6:.0f} MB of {allocated / 1e6:.0f} MB"
 
 
+@not_under_asan
+@pytest.mark.parametrize("n", [1000, 100_000])
+def test_a_loop_that_drops_its_results_writes_to_pages_it_has(n):
+    # Where a collector frees dead results in bursts, the allocator hands their
+    # pages back to the system, and a round of new results faults every page
+    # in again unless the blocks are kept for reuse. The first rounds fill the
+    # process; the rounds after them should find their memory there.
+    rounds = 200_000_000 // n
+    loop = textwrap.dedent(f"""
+        import corvane, resource
+
+        base = corvane.CorvaneDict({{f"k{{i}}": float(i) for i in range({n})}})
+        other = base.multiply_scalar(2.0)
+        for _ in range({rounds}):
+            result = base.add(other)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        for _ in range({rounds}):
+            result = base.add(other)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+    """)
+    env = dict(os.environ, PYPY_GC_NURSERY="64MB")
+    result = subprocess.run([sys.executable, "-c", loop], capture_output=True, text=True, env=env, timeout=600)
+    assert result.returncode == 0, result.stderr
+    pages = rounds * n * 8 / 4096
+    assert int(result.stdout) <= 0.05 * pages, f"{int(result.stdout)} page faults for {pages:.0f} pages of results"
+
+
 @needs_host("tracemalloc")
 def test_tracemalloc_attributes_results_to_the_calling_line():
     import tracemalloc
