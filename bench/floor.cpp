@@ -11,6 +11,12 @@
 //   reads through the buffer protocol; the
 //   export hands a helper one bytes of keys and one of doubles, and the helper
 //   builds the dict. Neither checks types or builds a store.
+// - fresh(n): the least an operation returning a new object must do on this
+//   host: a new instance of a C type holding its own copy of n held doubles
+//   times two, its block reported to the host as the module reports its own
+//   (to PyPy's collector at twice its size), freed when the instance goes.
+//   Its time per entry in a loop that drops each result is the host's floor
+//   for the module's operations. Call hold(n) first.
 // - machine(n, reps): ns per element of a plain copy, of c[i] = a[i] + b[i],
 //   and of the running sum and product folds over n doubles, timed in C.
 //
@@ -21,6 +27,7 @@
 #include "timing.hpp"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -282,6 +289,75 @@ PyObject* machine(PyObject*, PyObject* args)
                          median_ns(n, reps, fold_sum), "product", median_ns(n, reps, fold_product));
 }
 
+// --- fresh(n) ------------------------------------------------------------------
+
+std::vector<double> held;
+PyTypeObject* fresh_type = nullptr;
+
+struct Fresh {
+    PyObject_HEAD double* values;
+};
+
+void fresh_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    std::free(reinterpret_cast<Fresh*>(self)->values);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot fresh_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(fresh_dealloc)}, {0, nullptr}};
+PyType_Spec fresh_spec = {"corvane_floor.Fresh", sizeof(Fresh), 0, Py_TPFLAGS_DEFAULT, fresh_slots};
+
+PyObject* hold(PyObject*, PyObject* arg)
+{
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "hold() needs n >= 0");
+        }
+        return nullptr;
+    }
+    held.resize(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        held[i] = 1.0 + static_cast<double>(i % 1000) * 1e-3;
+    }
+    if (fresh_type == nullptr) {
+        fresh_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fresh_spec));
+        if (fresh_type == nullptr) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* fresh(PyObject*, PyObject*)
+{
+    if (fresh_type == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "call hold(n) first");
+        return nullptr;
+    }
+    const std::size_t n = held.size();
+    // One byte more, so that n == 0 still gives a block.
+    auto* values = static_cast<double*>(std::malloc(n * sizeof(double) + 1));
+    if (values == nullptr) {
+        return PyErr_NoMemory();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        values[i] = held[i] * 2.0;
+    }
+    PyObject* self = fresh_type->tp_alloc(fresh_type, 0);
+    if (self == nullptr) {
+        std::free(values);
+        return nullptr;
+    }
+    reinterpret_cast<Fresh*>(self)->values = values;
+#ifdef PYPY_VERSION
+    (void)PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(values), 2 * n * sizeof(double));
+#endif
+    return self;
+}
+
 PyMethodDef methods[] = {
     {"walk", walk, METH_O, "Walk a dict reading each key's UTF-8 and each value."},
     {"load", load, METH_VARARGS, "Hold keys and values in C for build()."},
@@ -289,6 +365,8 @@ PyMethodDef methods[] = {
     {"walk_bulk", walk_bulk, METH_O, "Take a dict's keys' UTF-8 and values in bulk through a Python helper."},
     {"build_bulk", build_bulk, METH_NOARGS, "A new dict of the loaded keys and values, built by a Python helper."},
     {"machine", machine, METH_VARARGS, "ns per element of copy, add, sum and product folds in C."},
+    {"hold", hold, METH_O, "Hold n doubles in C for fresh()."},
+    {"fresh", fresh, METH_NOARGS, "A new object of a C type holding twice the held doubles."},
     {nullptr, nullptr, 0, nullptr},
 };
 
