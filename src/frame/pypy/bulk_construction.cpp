@@ -23,7 +23,7 @@ std::string_view storage_of(const Builtins& host, PyObject* object, Ref& holder)
     if (!host.strategy) {
         return {};
     }
-    holder = Ref::steal(PyObject_CallFunctionObjArgs(host.strategy.get(), object, nullptr));
+    holder = call_leaving_pending(host.strategy.get(), object);
     Py_ssize_t length = 0;
     const char* text = holder && PyUnicode_Check(holder.get()) ? PyUnicode_AsUTF8AndSize(holder.get(), &length)
                                                                : nullptr;
@@ -243,7 +243,7 @@ Result<bool> of_plain_types(const Builtins& host, PyObject* dict, const Entries&
 // range (the walk raises for it).
 Result<Ref> pack_numbers(const Builtins& host, PyObject* values)
 {
-    Ref numbers = Ref::steal(PyObject_CallFunctionObjArgs(host.array.get(), host.double_code.get(), values, nullptr));
+    Ref numbers = call_leaving_pending(host.array.get(), host.double_code.get(), values);
     if (!numbers) {
         if (std::optional<Failure> failure = unless_refused(PyExc_OverflowError)) {
             return fail(std::move(*failure));
