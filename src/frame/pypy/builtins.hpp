@@ -23,6 +23,7 @@ struct Builtins {
     Ref double_code;   // "d"
     Ref length_code;   // "q"
     Ref separator;     // "\0"
+    Ref one_double;    // array('d', [0.0]), repeated into an array to fill
     // Every one but `strategy` was found: the crossing may run. A host
     // without them walks every dict entry by entry.
     bool usable = false;

@@ -12,10 +12,12 @@
 // that leads here (see guard_entry).
 #pragma once
 
-#include "frame/host.hpp"
+#include "frame/failure.hpp"
+#include "store/fault.hpp"
 
 #include <atomic>
 #include <cstddef>
+#include <span>
 
 namespace corvane::frame {
 
@@ -31,5 +33,58 @@ inline constexpr std::size_t smallest_bulk_export = 12;
 inline std::atomic<std::size_t> bulk_crossings{0};
 
 inline void count_bulk_crossing() noexcept { bulk_crossings.fetch_add(1, std::memory_order_relaxed); }
+
+// A buffer of an object the host owns, held while C reads or writes it.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer()
+    {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    // `flags` asks for PyBUF_WRITABLE when C writes.
+    Status take(PyObject* object, std::size_t expected_bytes, int flags = PyBUF_SIMPLE)
+    {
+        if (PyObject_GetBuffer(object, &view_, flags) != 0) {
+            return fail(fetch());
+        }
+        held_ = true;
+        if (view_.len < 0 || static_cast<std::size_t>(view_.len) != expected_bytes) {
+            store::fault("a bulk buffer has an unexpected size");
+        }
+        return {};
+    }
+
+    template <class T>
+    std::span<const T> as() const noexcept
+    {
+        return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+    }
+
+    // Only for a buffer taken with PyBUF_WRITABLE.
+    void* writable() const noexcept { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Frees, now, the items of an array.array that only the crossing holds, once
+// no buffer of it is held. PyPy keeps an array's items outside the collected
+// heap and frees them with the array, when a collection finds it dead; a loop
+// of crossings allocates too little of that heap to bring a collection soon,
+// and the dead arrays' items piled up meanwhile. Emptying an array frees them
+// at once.
+inline void empty_array(PyObject* array) noexcept
+{
+    if (PySequence_DelSlice(array, 0, PY_SSIZE_T_MAX) != 0) {
+        PyErr_Clear();  // the array then goes as it would have anyway
+    }
+}
 
 }  // namespace corvane::frame
