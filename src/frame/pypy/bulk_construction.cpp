@@ -257,7 +257,7 @@ Status measure_keys(const Builtins& host, PyObject* keys, std::size_t count, Hel
     return buffer.take(lengths.get(), count * sizeof(std::int64_t));
 }
 
-// The store, read out of the buffers of the key text and the numbers (and of
+// The store, read out of the key text and the buffer of the numbers (and of
 // the key lengths, when a key holds NUL) while they are held.
 Result<store::Store> build_store(const Builtins& host, PyObject* keys, std::string_view text, PyObject* numbers,
                                  std::size_t count)

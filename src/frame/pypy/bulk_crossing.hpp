@@ -1,5 +1,6 @@
 // What PyPy's two directions of the bulk crossing (bulk_construction.cpp,
-// bulk_export.cpp) share: when they serve a dict, and how often they did.
+// bulk_export.cpp) share: when they serve a dict, how often they did, and how
+// they hold the buffers that cross.
 //
 // PyPy makes a C-level copy of every object it hands to C code, and frees it
 // only when its collector runs: a dict walk pays for two copies an entry,
@@ -7,9 +8,12 @@
 // a few objects instead: one str of all keys joined by a separator (plus, when
 // a key holds the separator itself, an array of the keys' byte lengths) and
 // one array of the values as doubles. C reads and writes what crosses only
-// through objects the host owns, while it holds their buffers; no memory of
-// the module's is ever lent to Python. The stack is checked once, by the entry
-// that leads here (see guard_entry).
+// through objects the host owns, while it holds them; no memory of the
+// module's is ever lent to Python. What a crossing makes is garbage when it
+// returns: C holds none of it past the call, and the items of the values'
+// array, which the collector does not see, are freed before it (see
+// empty_array). The stack is checked once, by the entry that leads here (see
+// guard_entry).
 #pragma once
 
 #include "frame/failure.hpp"
