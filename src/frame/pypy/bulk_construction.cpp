@@ -307,12 +307,13 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     }
     Result<Ref> joined = join_keys(*host, entries->keys.get());
     CORVANE_TRY(joined);
-    Result<std::optional<std::string_view>> text = utf8_of(joined->get());
-    CORVANE_TRY(text);
-    if (!*text) {
+    Result<std::optional<std::string_view>> encoded = utf8_of(joined->get());
+    CORVANE_TRY(encoded);
+    const std::optional<std::string_view> text = *encoded;
+    if (!text) {
         return std::nullopt;
     }
-    Result<store::Store> made = build_store(*host, entries->keys.get(), **text, numbers->get(),
+    Result<store::Store> made = build_store(*host, entries->keys.get(), *text, numbers->get(),
                                             static_cast<std::size_t>(size));
     empty_array(numbers->get());
     if (made) {
