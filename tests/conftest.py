@@ -304,6 +304,12 @@ def _has_reference_counts():
     return hasattr(sys, "getrefcount")
 
 
+def _reports_minor_collections():
+    import gc
+
+    return hasattr(getattr(gc, "hooks", None), "on_gc_minor")
+
+
 def _traces_allocations():
     try:
         import tracemalloc
@@ -393,6 +399,9 @@ HOST_BEHAVIOURS = {
         _crosses_in_bulk,
         "CPython 3.9 to 3.15 hand native code their own objects and serve nothing in bulk; a build without fault "
         "injection cannot tell"),
+    "minor_collection_hooks": (
+        _reports_minor_collections,
+        "CPython 3.9 to 3.15 free objects at their last reference and have no gc.hooks to report minor collections"),
     "tracemalloc": (_traces_allocations, "PyPy 7.3.11, 7.3.19 and 8.0.1 have no tracemalloc"),
 }
 

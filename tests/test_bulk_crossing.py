@@ -4,13 +4,15 @@ everything else entry by entry. Nothing may tell the two apart. A dict
 subclass that overrides nothing always takes the entry-by-entry way, so it
 serves as the reference for the same contents on every host."""
 import os
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
 
 from corvane import CorvaneDict
-from conftest import bulk_crossing_hooks, same_values
+from conftest import bulk_crossing_hooks, needs_host, same_values
 
 EMULATED = os.environ.get("HYPOTHESIS_PROFILE") == "emulated"
 SIZE = 300  # past the batch of 64 entries the store takes at once
@@ -218,3 +220,53 @@ def test_construction_sees_one_state_of_a_dict_another_thread_reorders():
         stop.set()
         mover.join()
         sys.setswitchinterval(previous)
+
+
+# Reads to_dict of one mapping (or, with "host", makes the same dicts of new
+# keys and floats in Python) in a loop that keeps only the last result, and
+# prints the median of what each minor collection kept: with nothing but the
+# loop alive, that is the result being read and the crossing's own leftovers.
+SURVIVORS = textwrap.dedent("""
+    import array, gc, statistics, sys
+    from corvane import CorvaneDict
+
+    source = {f"key{i:07d}": i * 0.5 for i in range(20000)}
+    made = CorvaneDict(source)
+    text, numbers = "\\0".join(source), array.array("d", source.values())
+    make = (lambda: made.to_dict) if sys.argv[1] == "module" else (lambda: dict(zip(text.split("\\0"), numbers)))
+    kept, last = [], [None]
+
+    def minor(stats):
+        if last[0] is not None and stats.count == 1:
+            kept.append(stats.total_memory_used - last[0])
+        last[0] = stats.total_memory_used
+
+    def major_step(stats):
+        last[0] = None  # a major collection frees what the minor ones kept
+
+    gc.collect()
+    gc.hooks.on_gc_minor, gc.hooks.on_gc_collect_step = minor, major_step
+    for _ in range(300):
+        result = make()
+    gc.hooks.on_gc_minor = gc.hooks.on_gc_collect_step = None
+    print(statistics.median(kept))
+""")
+
+
+def kept_by_minor_collections(kind):
+    # A fixed nursery, large enough for several results between two minor
+    # collections: PyPy sizes it from the processor's cache otherwise.
+    env = dict(os.environ, PYPY_GC_NURSERY="64MB")
+    done = subprocess.run([sys.executable, "-c", SURVIVORS, kind], capture_output=True, text=True, env=env,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return float(done.stdout)
+
+
+@needs_host("minor_collection_hooks")
+def test_dicts_read_and_dropped_do_not_outlive_the_next_minor_collection():
+    # What C held of a crossing's objects when a minor collection ran kept
+    # them alive into the old generation, until a major collection: every
+    # result read since the last minor collection, ten times what the same
+    # loop in Python keeps.
+    assert kept_by_minor_collections("module") < 2 * kept_by_minor_collections("host")

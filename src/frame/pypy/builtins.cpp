@@ -111,8 +111,13 @@ Result<Builtins*> take_builtins()
     made->double_code = must(PyUnicode_FromString("d"));
     made->length_code = must(PyUnicode_FromString("q"));
     made->separator = must(PyUnicode_FromStringAndSize("\0", 1));
+    if (made->array) {
+        Ref zero = must(Py_BuildValue("[d]", 0.0));
+        made->one_double = call_leaving_pending(made->array.get(), made->double_code.get(), zero.get());
+        PyErr_Clear();
+    }
     made->usable = made->map && made->array && made->same_object && made->encode && made->bytes_length &&
-                   made->list_count;
+                   made->list_count && made->one_double;
     return made.release();  // the cell keeps it for the life of the process
 }
 

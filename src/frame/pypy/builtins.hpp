@@ -6,6 +6,8 @@
 
 #include "frame/failure.hpp"
 
+#include <array>
+
 namespace corvane::frame {
 
 // What the crossing calls. `strategy` may be empty: it only lets common dicts
@@ -21,6 +23,7 @@ struct Builtins {
     Ref double_code;   // "d"
     Ref length_code;   // "q"
     Ref separator;     // "\0"
+    Ref one_double;    // array('d', [0.0]), repeated into an array to fill
     // Every one but `strategy` was found: the crossing may run. A host
     // without them walks every dict entry by entry.
     bool usable = false;
@@ -40,10 +43,28 @@ PyObject* storage_layout_function() noexcept;
 // host near the stack limit (see take_leaving_pending()).
 Failure raised_by_host();
 
-// The result of calling a builtin with `arguments`, or what it raised.
+// The result of calling a builtin with `arguments`; null, with the exception
+// pending, when it raised. The arguments go as a vector, not as a tuple: PyPy
+// builds the tuple of PyObject_CallFunctionObjArgs in C, and such a tuple
+// drops its references only once the collector has freed it. Until then every
+// argument counts as held by C, so the next minor collection keeps it, and
+// all it reaches, alive into the old generation, where only a major
+// collection frees it: a crossing whose dict, keys and values were arguments
+// of some call left them all behind, and repeated crossings piled up several
+// times the memory of the same loop in Python.
+Ref call_leaving_pending(PyObject* callable, auto... arguments)
+{
+    // The slot before the arguments is the callee's to use (see
+    // PY_VECTORCALL_ARGUMENTS_OFFSET).
+    std::array<PyObject*, sizeof...(arguments) + 1> slots{nullptr, arguments...};
+    return Ref::steal(PyObject_Vectorcall(callable, slots.data() + 1,
+                                          sizeof...(arguments) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The same, with what it raised as the failure.
 Result<Ref> call(PyObject* callable, auto... arguments)
 {
-    Ref made = Ref::steal(PyObject_CallFunctionObjArgs(callable, arguments..., nullptr));
+    Ref made = call_leaving_pending(callable, arguments...);
     if (!made) {
         return fail(raised_by_host());
     }

@@ -23,7 +23,7 @@ std::string_view storage_of(const Builtins& host, PyObject* object, Ref& holder)
     if (!host.strategy) {
         return {};
     }
-    holder = Ref::steal(PyObject_CallFunctionObjArgs(host.strategy.get(), object, nullptr));
+    holder = call_leaving_pending(host.strategy.get(), object);
     Py_ssize_t length = 0;
     const char* text = holder && PyUnicode_Check(holder.get()) ? PyUnicode_AsUTF8AndSize(holder.get(), &length)
                                                                : nullptr;
@@ -90,42 +90,6 @@ Result<bool> values_are_numbers(const Builtins& host, PyObject* values, Py_ssize
     }
     return false;
 }
-
-// A buffer of an object the host owns, held while C reads or writes it.
-class HeldBuffer {
-public:
-    HeldBuffer() noexcept = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    Status take(PyObject* object, std::size_t expected_bytes)
-    {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) {
-            return fail(fetch());
-        }
-        held_ = true;
-        if (view_.len < 0 || static_cast<std::size_t>(view_.len) != expected_bytes) {
-            store::fault("a bulk buffer has an unexpected size");
-        }
-        return {};
-    }
-
-    template <class T>
-    std::span<const T> as() const noexcept
-    {
-        return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The entries as C reads them: all keys' UTF-8 separated by one NUL each, the
 // values, and, when a key holds NUL itself, each key's byte length.
@@ -243,7 +207,7 @@ Result<bool> of_plain_types(const Builtins& host, PyObject* dict, const Entries&
 // range (the walk raises for it).
 Result<Ref> pack_numbers(const Builtins& host, PyObject* values)
 {
-    Ref numbers = Ref::steal(PyObject_CallFunctionObjArgs(host.array.get(), host.double_code.get(), values, nullptr));
+    Ref numbers = call_leaving_pending(host.array.get(), host.double_code.get(), values);
     if (!numbers) {
         if (std::optional<Failure> failure = unless_refused(PyExc_OverflowError)) {
             return fail(std::move(*failure));
@@ -252,21 +216,31 @@ Result<Ref> pack_numbers(const Builtins& host, PyObject* values)
     return numbers;
 }
 
-// All keys joined by NUL, as UTF-8 bytes; empty when a key holds a lone
-// surrogate, which UTF-8 cannot encode (the walk raises for it).
-Result<Ref> join_and_encode_keys(const Builtins& host, PyObject* keys)
+// All keys joined by NUL.
+Result<Ref> join_keys(const Builtins& host, PyObject* keys)
 {
     Ref joined = Ref::steal(PyUnicode_Join(host.separator.get(), keys));
     if (!joined) {
         return fail(raised_by_host());
     }
-    Ref text = Ref::steal(PyUnicode_AsUTF8String(joined.get()));
-    if (!text) {
+    return joined;
+}
+
+// The UTF-8 form of `joined`, which the host keeps with it (one copy, where
+// encoding to bytes and taking their buffer made two, a bytes object and
+// its C-level copy); null when a key holds a lone surrogate, which UTF-8
+// cannot encode (the walk raises for it).
+Result<std::optional<std::string_view>> utf8_of(PyObject* joined)
+{
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(joined, &length);
+    if (text == nullptr) {
         if (std::optional<Failure> failure = unless_refused(PyExc_UnicodeEncodeError)) {
             return fail(std::move(*failure));
         }
+        return std::nullopt;
     }
-    return text;
+    return std::string_view(text, static_cast<std::size_t>(length));
 }
 
 // Each key's UTF-8 byte length, as an array held in `buffer`: needed only
@@ -283,18 +257,14 @@ Status measure_keys(const Builtins& host, PyObject* keys, std::size_t count, Hel
     return buffer.take(lengths.get(), count * sizeof(std::int64_t));
 }
 
-// The store, read out of the buffers of the key text and the numbers (and of
+// The store, read out of the key text and the buffer of the numbers (and of
 // the key lengths, when a key holds NUL) while they are held.
-Result<store::Store> build_store(const Builtins& host, PyObject* keys, PyObject* text, PyObject* numbers,
+Result<store::Store> build_store(const Builtins& host, PyObject* keys, std::string_view text, PyObject* numbers,
                                  std::size_t count)
 {
-    HeldBuffer text_buffer;
-    CORVANE_TRY(text_buffer.take(text, static_cast<std::size_t>(PyBytes_Size(text))));
     HeldBuffer number_buffer;
     CORVANE_TRY(number_buffer.take(numbers, count * sizeof(double)));
-    Flat flat{.text = {text_buffer.as<char>().data(), text_buffer.as<char>().size()},
-              .numbers = number_buffer.as<double>(),
-              .lengths = {}};
+    Flat flat{.text = text, .numbers = number_buffer.as<double>(), .lengths = {}};
     const auto separators = static_cast<std::size_t>(std::count(flat.text.begin(), flat.text.end(), '\0'));
     HeldBuffer length_buffer;
     Ref lengths;
@@ -335,13 +305,17 @@ std::optional<Result<store::Store>> store_from_plain_dict(PyObject* dict)
     if (!*numbers) {
         return std::nullopt;
     }
-    Result<Ref> text = join_and_encode_keys(*host, entries->keys.get());
-    CORVANE_TRY(text);
-    if (!*text) {
+    Result<Ref> joined = join_keys(*host, entries->keys.get());
+    CORVANE_TRY(joined);
+    Result<std::optional<std::string_view>> encoded = utf8_of(joined->get());
+    CORVANE_TRY(encoded);
+    const std::optional<std::string_view> text = *encoded;
+    if (!text) {
         return std::nullopt;
     }
-    Result<store::Store> made = build_store(*host, entries->keys.get(), text->get(), numbers->get(),
+    Result<store::Store> made = build_store(*host, entries->keys.get(), *text, numbers->get(),
                                             static_cast<std::size_t>(size));
+    empty_array(numbers->get());
     if (made) {
         count_bulk_crossing();
     }

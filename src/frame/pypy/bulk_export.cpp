@@ -69,12 +69,21 @@ Result<Ref> split_keys(std::vector<char> text, char separator)
     return keys;
 }
 
-// The values as an array of doubles, copied by the host out of the store.
+// The values as an array of doubles: the host makes an array of the size
+// needed, and C copies the store's values into its buffer. (Handing the host
+// bytes to copy made two more copies, a bytes object in C and the host's own,
+// that lived on until the collector freed them.)
 Result<Ref> pack_values(const Builtins& host, const store::Store& store)
 {
-    Ref packed = must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(store.values->data()),
-                                                static_cast<Py_ssize_t>(store.size() * sizeof(double))));
-    return call(host.array.get(), host.double_code.get(), packed.get());
+    const std::size_t count = store.size();
+    Ref numbers = Ref::steal(PySequence_Repeat(host.one_double.get(), static_cast<Py_ssize_t>(count)));
+    if (!numbers) {
+        return fail(raised_by_host());
+    }
+    HeldBuffer buffer;
+    CORVANE_TRY(buffer.take(numbers.get(), count * sizeof(double), PyBUF_WRITABLE));
+    std::memcpy(buffer.writable(), store.values->data(), count * sizeof(double));
+    return numbers;
 }
 
 // A new dict of `keys` paired with `numbers`. Each pair goes in by the new
@@ -112,6 +121,7 @@ std::optional<Result<PyObject*>> plain_dict_from_store(const store::Store& store
     Result<Ref> numbers = pack_values(*host, store);
     CORVANE_TRY(numbers);
     Result<PyObject*> made = insert_entries(*host, keys->get(), numbers->get());
+    empty_array(numbers->get());
     if (made) {
         count_bulk_crossing();
     }
