@@ -29,6 +29,9 @@ done
 
 source tools/hosts/host.sh
 
+# The commit measured, read here: a tree may have no git.
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+
 # A file left by a host no longer listed would show up in the report as if
 # measured now.
 mkdir -p "$out"
@@ -50,5 +53,6 @@ for host in "${hosts[@]}"; do
     on_host "$host" cmake -S . -B "$tree" -DCORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
         -DCORVANE_PYTHON="$python" >/dev/null
     on_host "$host" cmake --build "$tree" -j "$(nproc)" --target corvane corvane_floor >/dev/null
-    on_host "$host" env PYTHONPATH="$tree:$tree/bench" "$python" bench/run.py --out "$out/pypy-$release.json" "$@"
+    on_host "$host" env PYTHONPATH="$tree:$tree/bench" "$python" bench/run.py --out "$out/pypy-$release.json" \
+        --commit "$commit" "$@"
 done
