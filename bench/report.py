@@ -361,6 +361,18 @@ def live_note(runs):
 MODES = (("clean", "clean"), ("heap", "live dict"))
 
 
+def loops_note(runs, mode):
+    """How long the steady loops ran: the results each made, in all."""
+    notes = []
+    for run in steady_runs(runs):
+        part = run["steady"].get(mode)
+        if part and part.get("steady"):
+            calls = [r["calls"] for by_size in part["steady"].values() for r in by_size.values()]
+            notes.append("%s %.0f MiB (%s to %s calls)" % (short_label(run), part["steady_budget_bytes"] / 2**20,
+                                                           f"{min(calls):,}", f"{max(calls):,}"))
+    return "Results each loop made, at least: %s." % "; ".join(notes) if notes else ""
+
+
 def job_ratios(part):
     """{k: {n: corvane / plain Python}} of one process's job."""
     out = {}
@@ -467,6 +479,7 @@ def operations_tables(runs):
                       ", ".join("\u2264 %g from %s" % (b, size_name(n)) for n, b in sorted(CROSS_HOST_BOUNDS))), ""]
         if mode == "heap":
             lines += [live_note(runs), ""]
+        lines += [loops_note(runs, mode), ""]
         lines.append("| operation | n | " + " | ".join(short_label(run) for run, _ in parts) +
                      (" | %s |" % short_label(cpython) if cpython else " |"))
         lines.append("|---|---:|" + "---:|" * (len(parts) + (1 if cpython else 0)))
@@ -537,6 +550,7 @@ def elapsed_table(runs):
     for run in runs:
         for part, seconds in run["elapsed"].items():
             lines.append("| %s | %s | %.1f |" % (short_label(run), part, seconds))
+        lines.append("| %s | all parts | %.1f |" % (short_label(run), sum(run["elapsed"].values())))
         for mode, part in run.get("steady", {}).items():
             for step, seconds in part.get("elapsed", {}).items():
                 lines.append("| %s | %s: %s | %.1f |" % (short_label(run), mode, step, seconds))
@@ -665,6 +679,8 @@ def plot(runs, path):
 
     colours = dict(COLOURS)
     for run in runs:
+        if not run["times"]:
+            continue
         plot_host(plt, ticker, run, plot_path(path, run), colours)
 
 

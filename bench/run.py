@@ -432,7 +432,7 @@ def main():
     parser.add_argument("--job-entries", type=int, default=steady.SETTINGS["job_pool_entries"],
                         help="entries per input dict over one timed pass of the job (at least one call)")
     parser.add_argument("--job-min-s", type=float,
-                        help="CPU seconds the job's passes take at least (default: 0.2 clean, 0.5 with the live dict)")
+                        help="CPU seconds the job's passes take at least (default: 0.1 clean, 0.25 with the live dict)")
     parser.add_argument("--commit", default=None, help="the commit measured (default: git rev-parse --short HEAD)")
     parser.add_argument("--steady-child", type=int, metavar="LIVE_ENTRIES",
                         help="run the job and steady parts here, beside a live dict of this many entries")

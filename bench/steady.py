@@ -36,16 +36,15 @@ SETTINGS = {
     "job_pool_entries": 3 * 10**5,
     # ...and the passes take at least this much CPU time in all (seconds; a
     # clean process, and one beside the live dict), in at most 20 passes.
-    "job_min_s": {"clean": 0.2, "heap": 0.5},
+    "job_min_s": {"clean": 0.1, "heap": 0.25},
     # The steady loops make results of this many bytes in all (at least), so
     # that the collector runs several times; beside a live dict, at least its
     # size, so that its major collections run too.
     "steady_bytes": 128 * 2**20,
 }
 JOB_CALLS = (1, 1000)
-# The job's and the steady loops are short: a tenth of a second of calls
-# compiles them.
-JOB_WARM_S = 0.1
+# The job's and the steady loops are short: 50 ms of calls compiles them.
+JOB_WARM_S = 0.05
 JOB_MAX_PASSES = 20
 STEADY_HEAP_FACTOR = 1
 STEADY_MIN_CALLS = 20
@@ -113,15 +112,19 @@ def job_python(a, b, k):
 JOBS = {"corvane": job_corvane, "python": job_python}
 
 
-def fresh_pairs(d, d2, count):
-    """count pairs of dicts equal to (d, d2) whose keys and values are new
+def fresh_maker(d, d2):
+    """Makes pairs of dicts equal to (d, d2) whose keys and values are new
     objects, as a program's freshly built dicts have them: reading a dict from
     C makes PyPy attach a C-level copy to every key and value, so a dict read a
     second time costs much less than a new one."""
     text, text2 = "\0".join(d), "\0".join(d2)
     values, values2 = array.array("d", d.values()), array.array("d", d2.values())
-    return [(dict(zip(text.split("\0"), values.tolist())), dict(zip(text2.split("\0"), values2.tolist())))
-            for _ in range(count)]
+
+    def pairs(count):
+        return [(dict(zip(text.split("\0"), values.tolist())), dict(zip(text2.split("\0"), values2.tolist())))
+                for _ in range(count)]
+
+    return pairs
 
 
 def warm(fn, seconds):
@@ -133,17 +136,16 @@ def warm(fn, seconds):
         fn()
 
 
-def time_job(impl, d, d2, k, warm_s, warm_pair, min_s, pool_entries):
+def time_job(impl, n, fresh_pairs, k, warm_s, warm_pair, min_s, pool_entries):
     """Mean CPU ns per entry of one job, each call on a fresh input pair, over
     passes of calls until they took min_s of CPU time: with a live heap, one
     major collection more or less in a short pass would double its figure."""
-    n = len(d)
     job = JOBS[impl]
     warm(lambda: job(warm_pair[0], warm_pair[1], k), min(warm_s, JOB_WARM_S))
     calls = max(JOB_CALLS[0], min(JOB_CALLS[1], pool_entries // n))
     elapsed = passes = 0
     while passes == 0 or (elapsed < min_s * 1e9 and passes < JOB_MAX_PASSES):
-        pool = fresh_pairs(d, d2, calls)
+        pool = fresh_pairs(calls)
         start = time.process_time_ns()
         for pair in pool:
             job(pair[0], pair[1], k)
@@ -218,13 +220,14 @@ def measure(live_entries, sizes, make_data, warm_s, parts, settings=None):
             check_job(*[dict(list(x.items())[:100]) for x in (d, d2)])
             warm_n = min(n, 10**4)
             warm_pair = tuple(dict(list(x.items())[:warm_n]) for x in (d, d2))
+            fresh_pairs = fresh_maker(d, d2)
             for k in JOB_KS:
                 for impl in JOBS:
-                    r = time_job(impl, d, d2, k, warm_s, warm_pair, settings["job_min_s"][tag],
+                    r = time_job(impl, n, fresh_pairs, k, warm_s, warm_pair, settings["job_min_s"][tag],
                                  settings["job_pool_entries"])
                     out["job"].setdefault(str(k), {}).setdefault(impl, {})[str(n)] = r
                     progress("job k=%-2d %-8s %-5s n=%-8d %9.2f ns/entry" % (k, impl, tag, n, r["ns"]))
-            del warm_pair
+            del warm_pair, fresh_pairs
             out["elapsed"]["job %d" % n] = time.perf_counter() - started
         if "steady" in parts:
             started = time.perf_counter()
