@@ -24,6 +24,7 @@ import os
 import platform
 import random
 import string
+import struct
 import subprocess
 import sys
 import tempfile
@@ -457,6 +458,8 @@ def main():
 
     host = "pypy" if IS_PYPY else "cpython"
     release = ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else sys.version.split()[0]
+    if struct.calcsize("P") == 4:
+        release += "-i386"  # a 32-bit build of a release is a host of its own
     result = {
         "host": host,
         # PyPy's own release number for PyPy, the Python version for CPython:
