@@ -64,12 +64,14 @@ def ordered(runs):
 
 
 def host_table(run, sizes):
+    if not run["times"] and not run.get("memory"):
+        return []
     lines = []
     lines.append("### " + label(run))
     lines.append("")
     for n in sizes:
         key = str(n)
-        if key not in next(iter(run["times"].values()))["corvane"]:
+        if not run["times"] or key not in next(iter(run["times"].values()))["corvane"]:
             continue
         floor = run["floor"].get(key, {})
         lines.append("n = %s — CPU ns per entry (median); ratio = corvane / alternative" % f"{n:,}")
@@ -106,19 +108,43 @@ def host_table(run, sizes):
     return lines
 
 
-# The PyPy targets: (label, workload, alternative, bound at 10^4, bound at 10^6).
+# Every bound the report checks, one per workload and size, whatever the
+# table: corvane / plain Python on the same PyPy release for the crossings...
+SIZE_TARGETS = {
+    "construct": {10**3: 3.0, 10**4: 3.0, 10**6: 1.0},
+    "to_dict": {10**4: 2.0, 10**6: 2.0},
+    "chain": {10**3: 1.0, 10**4: 0.7, 10**6: 0.4},
+}
+SIZE_WORKLOADS = [("construct", "python comprehension"), ("to_dict", "python comprehension"), ("chain", "python")]
 RATIO_TARGETS = [
-    ("construction (fresh dict) / `{k: v for k, v in d.items()}`", "construct", "python comprehension", 1.5, 1.0),
-    ("to_dict / `{k: v for k, v in d.items()}`", "to_dict", "python comprehension", 2.0, 2.0),
-    ("chain / plain Python's chain", "chain", "python", 1.0, 0.5),
+    ("construction (fresh dict) / `{k: v for k, v in d.items()}`", "construct", "python comprehension"),
+    ("to_dict / `{k: v for k, v in d.items()}`", "to_dict", "python comprehension"),
+    ("chain / plain Python's chain", "chain", "python"),
 ]
 POSITIONAL = ["add derived", "add equal", "multiply_scalar", "reset", "sum", "product"]
-CROSS_HOST_BOUND = 1.5
+# ...PyPy's time per entry / CPython's for an operation, where a bound is set:
+# at 10^3 the host's own cost of a call that returns a new object counts.
+CROSS_HOST_BOUNDS = ((10**4, 1.5), (10**3, 3.0))
+# ...page faults per 4 KiB of a result dropped in a steady loop...
+FAULT_BOUND = 0.05
+# ...and the smallest size from which the user's job must pay off on PyPy, by k.
+JOB_PAYS_OFF_FROM = {5: 10**3, 2: 10**5}
 MEMORY_TOLERANCE = 0.10
 # The memory loop's peak growth: at most this times the bytearray loop's, or
 # this many times the live set, whichever is more.
 LOOP_GROWTH_BOUND = 1.25
 LOOP_LIVE_BOUND = 3
+
+
+def size_bound(workload, n):
+    return SIZE_TARGETS.get(workload, {}).get(int(n))
+
+
+def cross_host_bound(n):
+    for least, bound in CROSS_HOST_BOUNDS:
+        if int(n) >= least:
+            return bound
+    return None
 
 
 def verdict(ratio, bound):
@@ -128,7 +154,7 @@ def verdict(ratio, bound):
 def targets_table(runs, sizes):
     """PyPy's targets as ratios measured in one run (or, PyPy against CPython,
     in one benchmark invocation), every PyPy release side by side."""
-    pypys = [run for run in runs if run["host"] == "pypy"]
+    pypys = [run for run in runs if run["host"] == "pypy" and run["times"]]
     cpython = next((run for run in runs if run["host"] == "cpython"), None)
     if not pypys:
         return []
@@ -143,16 +169,17 @@ def targets_table(runs, sizes):
     def cell(pypy, workload, impl, key, bound, against=None):
         mine = pypy["times"].get(workload, {}).get("corvane", {}).get(key)
         other = (against or pypy)["times"].get(workload, {}).get(impl, {}).get(key)
-        return "-" if mine is None or not other else verdict(mine / other, bound)
+        if mine is None or not other:
+            return "-"
+        return verdict(mine / other, bound) if bound else fmt(mine / other)
 
-    for target, workload, impl, bound_small, bound_large in RATIO_TARGETS:
-        bounds = {large: bound_large, small: bound_small}
+    for target, workload, impl in RATIO_TARGETS:
         lines.append("| %s | %s |" % (target, " | ".join(
-            cell(pypy, workload, impl, n, bounds[n]) for n, pypy in columns)))
+            cell(pypy, workload, impl, n, size_bound(workload, n)) for n, pypy in columns)))
     if cpython is not None:
         for workload in POSITIONAL:
             lines.append("| %s, PyPy ns / CPython ns | %s |" % (workload, " | ".join(
-                cell(pypy, workload, "corvane", n, CROSS_HOST_BOUND, cpython) for n, pypy in columns)))
+                cell(pypy, workload, "corvane", n, cross_host_bound(n), cpython) for n, pypy in columns)))
     mem_cpython = (cpython or {}).get("memory")
     memory = []
     for pypy in pypys:
@@ -179,16 +206,6 @@ def targets_table(runs, sizes):
     return lines
 
 
-# Ratios to plain Python that the crossing must reach on every PyPy release,
-# by workload and size.
-SIZE_TARGETS = {
-    "construct": {10**3: 3.0, 10**4: 3.0, 10**6: 1.0},
-    "to_dict": {10**4: 2.0, 10**6: 2.0},
-    "chain": {10**3: 1.0, 10**4: 0.7, 10**6: 0.4},
-}
-SIZE_WORKLOADS = [("construct", "python comprehension"), ("to_dict", "python comprehension"), ("chain", "python")]
-
-
 def crossover_table(runs):
     """corvane / plain Python at every size each run measured, for the jobs
     that cross the boundary, and the size from which corvane is the faster."""
@@ -197,6 +214,8 @@ def crossover_table(runs):
              "plain Python's; a bound is shown where one is set. Last column: the smallest size "
              "measured from which corvane is faster at every larger size.", ""]
     sizes = sorted({int(n) for run in runs for n in run["times"].get("chain", {}).get("corvane", {})})
+    if not sizes:
+        return []
     lines.append("| host | workload | " + " | ".join(f"{n:,}" for n in sizes) + " | corvane faster from |")
     lines.append("|---|---|" + "---:|" * (len(sizes) + 1))
     for run in runs:
@@ -209,7 +228,7 @@ def crossover_table(runs):
                     ratios[n] = mine / other
             cells = []
             for n in sizes:
-                bound = SIZE_TARGETS[workload].get(n) if run["host"] == "pypy" else None
+                bound = size_bound(workload, n) if run["host"] == "pypy" else None
                 ratio = ratios.get(n)
                 cells.append("-" if ratio is None else verdict(ratio, bound) if bound else fmt(ratio))
             faster_from = "never"
@@ -304,6 +323,237 @@ def speed_targets_table(runs, sizes):
             verdict_text = "-" if met is None else ("met" if met else "MISSED")
             lines.append("| %s | %s | %s | %s | %s | %s |" % (host, label, shown, fmt(mine), "; ".join(cells) or "-",
                                                              verdict_text))
+    lines.append("")
+    return lines
+
+
+def run_label(runs):
+    """Date, commit and machine of the runs a table comes from."""
+    dates = sorted({run.get("date", "?").split()[0] for run in runs})
+    commits = sorted({run.get("commit") or "?" for run in runs})
+    m = runs[0]["machine"]
+    return "Run of %s, commit %s; %s, %d cores." % (" to ".join(dates[:: max(1, len(dates) - 1)]),
+                                                    ", ".join(commits), m["cpu"], m["cpus"])
+
+
+def size_name(n):
+    n = int(n)
+    exponent = len(str(n)) - 1
+    return "10^%d" % exponent if n == 10**exponent else f"{n:,}"
+
+
+def steady_runs(runs):
+    return [run for run in runs if run.get("steady")]
+
+
+def live_note(runs):
+    """The live dict each host ran beside, as measured."""
+    notes = []
+    for run in steady_runs(runs):
+        heap = run["steady"].get("heap")
+        if heap:
+            notes.append("%s %s entries (%.0f MB)" % (short_label(run), f"{heap['live_entries']:,}",
+                                                      heap["live_bytes"] / 1e6))
+    return "Live dict (str keys, float values, built before timing, kept referenced): %s." % "; ".join(notes) \
+        if notes else ""
+
+
+MODES = (("clean", "clean"), ("heap", "live dict"))
+
+
+def loops_note(runs, mode):
+    """How long the steady loops ran: the results each made, in all."""
+    notes = []
+    for run in steady_runs(runs):
+        part = run["steady"].get(mode)
+        if part and part.get("steady"):
+            calls = [r["calls"] for by_size in part["steady"].values() for r in by_size.values()]
+            notes.append("%s %.0f MiB (%s to %s calls)" % (short_label(run), part["steady_budget_bytes"] / 2**20,
+                                                           f"{min(calls):,}", f"{max(calls):,}"))
+    return "Results each loop made, at least: %s." % "; ".join(notes) if notes else ""
+
+
+def job_ratios(part):
+    """{k: {n: corvane / plain Python}} of one process's job."""
+    out = {}
+    for k, impls in part.get("job", {}).items():
+        for n, mine in impls.get("corvane", {}).items():
+            theirs = impls.get("python", {}).get(n)
+            if theirs and theirs["ns"] > 0:
+                out.setdefault(int(k), {})[int(n)] = mine["ns"] / theirs["ns"]
+    return out
+
+
+def break_even(ratios):
+    """The smallest size measured from which the ratio stays below 1, or None."""
+    found = None
+    for n in sorted(ratios, reverse=True):
+        if ratios[n] >= 1:
+            break
+        found = n
+    return found
+
+
+def job_tables(runs):
+    """The user's job, corvane / plain Python per k and size, and the size
+    from which it pays off, per host, clean and beside the live dict."""
+    runs = [run for run in steady_runs(runs) if any(part.get("job") for part in run["steady"].values())]
+    if not runs:
+        return []
+    ks = sorted({int(k) for run in runs for part in run["steady"].values() for k in part.get("job", {})})
+    lines = ["### The user's job: where it pays off", "", run_label(runs), "",
+             "Two plain dicts in (the same keys, every call a new pair), k aligned operations (add, multiply, "
+             "subtract in turn), one plain dict out; the construction of both objects and `to_dict` counted. "
+             "Against plain Python's dict comprehensions computing the same dict. Each cell: the smallest "
+             "size measured from which corvane is faster at every larger size (\"never\": not within the "
+             "sizes measured); on PyPy the bound is the size from which it must pay off.", "",
+             "| host | process | " + " | ".join("k = %d" % k for k in ks) + " |",
+             "|---|---|" + "---:|" * len(ks)]
+    for run in runs:
+        for mode, mode_label in MODES:
+            part = run["steady"].get(mode)
+            if not part or not part.get("job"):
+                continue
+            ratios = job_ratios(part)
+            cells = []
+            for k in ks:
+                if k not in ratios:
+                    cells.append("-")
+                    continue
+                found = break_even(ratios[k])
+                text = "never" if found is None else size_name(found)
+                bound = JOB_PAYS_OFF_FROM.get(k) if run["host"] == "pypy" else None
+                if bound and max(ratios[k]) >= bound:  # a verdict only where the sizes reach the bound
+                    met = found is not None and found <= bound
+                    text += " (%s from %s)" % ("met" if met else "MISSED", size_name(bound))
+                cells.append(text)
+            lines.append("| %s | %s | %s |" % (short_label(run), mode_label, " | ".join(cells)))
+    lines += ["", live_note(runs), ""]
+    sizes = sorted({int(n) for run in runs for part in run["steady"].values() for impls in part.get("job", {}).values()
+                    for n in impls.get("corvane", {})})
+    lines += ["### The user's job: corvane / plain Python", "", run_label(runs), "",
+              "Mean CPU time of the job over many calls, corvane's divided by plain Python's on the same "
+              "interpreter in the same process (below 1: corvane is faster); in brackets corvane's CPU ns "
+              "per entry.", "",
+              "| host | process | k | " + " | ".join(size_name(n) for n in sizes) + " |",
+              "|---|---|---:|" + "---:|" * len(sizes)]
+    for run in runs:
+        for mode, mode_label in MODES:
+            part = run["steady"].get(mode)
+            if not part or not part.get("job"):
+                continue
+            ratios = job_ratios(part)
+            for k in ks:
+                mine = part["job"].get(str(k), {}).get("corvane", {})
+                cells = ["-" if n not in ratios.get(k, {}) else "%s (%s)" % (fmt(ratios[k][n]), fmt(mine[str(n)]["ns"]))
+                         for n in sizes]
+                lines.append("| %s | %s | %d | %s |" % (short_label(run), mode_label, k, " | ".join(cells)))
+    lines.append("")
+    return lines
+
+
+def operations_tables(runs):
+    """The steady loops on every PyPy against CPython's, per entry, clean and
+    beside the live dict; the host's own floor beside them."""
+    runs = steady_runs(runs)
+    pypys = [run for run in runs if run["host"] == "pypy"]
+    cpython = next((run for run in runs if run["host"] == "cpython"), None)
+    if not pypys:
+        return []
+    lines = []
+    for mode, _ in MODES:
+        parts = [(run, run["steady"].get(mode, {}).get("steady")) for run in pypys]
+        parts = [(run, part) for run, part in parts if part]
+        if not parts:
+            continue
+        base = (cpython or {}).get("steady", {}).get(mode, {}).get("steady", {})
+        cases = list(dict.fromkeys(case for _, part in parts for case in part))
+        sizes = sorted({int(n) for _, part in parts for by_size in part.values() for n in by_size})
+        title = "clean process" if mode == "clean" else "beside the live dict"
+        lines += ["### Operations per entry, PyPy against CPython, %s" % title, "", run_label(runs), "",
+                  "Mean CPU ns per entry of a steady loop that drops each result (the collections it sets off "
+                  "included); in brackets PyPy's time / CPython's, each from its own process%s. The floor rows "
+                  "are the host's own cost of a call that returns a new object of n doubles: they bound what a "
+                  "PyPy ratio can reach. Bounds: %s; none at smaller sizes." % (
+                      " with the same live dict" if mode == "heap" else "",
+                      ", ".join("\u2264 %g from %s" % (b, size_name(n)) for n, b in sorted(CROSS_HOST_BOUNDS))), ""]
+        if mode == "heap":
+            lines += [live_note(runs), ""]
+        lines += [loops_note(runs, mode), ""]
+        lines.append("| operation | n | " + " | ".join(short_label(run) for run, _ in parts) +
+                     (" | %s |" % short_label(cpython) if cpython else " |"))
+        lines.append("|---|---:|" + "---:|" * (len(parts) + (1 if cpython else 0)))
+        for case in cases:
+            for n in sizes:
+                key = str(n)
+                theirs = base.get(case, {}).get(key)
+                cells = []
+                for _, part in parts:
+                    mine = part.get(case, {}).get(key)
+                    if mine is None:
+                        cells.append("-")
+                    elif not theirs or theirs["ns"] <= 0:
+                        cells.append(fmt(mine["ns"]))
+                    else:
+                        ratio = mine["ns"] / theirs["ns"]
+                        bound = None if case.startswith("floor") else cross_host_bound(n)
+                        judged = ", %s \u2264 %g" % ("met" if ratio <= bound else "MISSED", bound) if bound else ""
+                        cells.append("%s (%sx%s)" % (fmt(mine["ns"]), fmt(ratio), judged))
+                if cpython:
+                    cells.append(fmt(theirs["ns"]) if theirs else "-")
+                lines.append("| %s | %s | %s |" % (case, size_name(n), " | ".join(cells)))
+        lines.append("")
+    return lines
+
+
+def faults_table(runs):
+    """Page faults per 4 KiB of dropped result, every host, clean and beside
+    the live dict."""
+    runs = steady_runs(runs)
+    if not runs:
+        return []
+    sizes = sorted({int(n) for run in runs for part in run["steady"].values()
+                    for by_size in part.get("steady", {}).values() for n in by_size})
+    if not sizes:
+        return []
+    lines = ["### Page faults per 4 KiB of a dropped result", "", run_label(runs), "",
+             "Minor page faults (`getrusage`) over the steady loops above, divided by the result's bytes "
+             "(8 per entry) / 4096; each cell clean / beside the live dict. Bound: \u2264 %g on every host; the "
+             "last column holds the largest figure and its verdict. The floor rows are the host's own." % FAULT_BOUND,
+             "", "| host | operation | " + " | ".join(size_name(n) for n in sizes) + " | worst |",
+             "|---|---|" + "---:|" * (len(sizes) + 1)]
+    for run in runs:
+        cases = list(dict.fromkeys(case for part in run["steady"].values() for case in part.get("steady", {})))
+        for case in cases:
+            cells, worst = [], None
+            for n in sizes:
+                figures = []
+                for mode, _ in MODES:
+                    r = run["steady"].get(mode, {}).get("steady", {}).get(case, {}).get(str(n))
+                    figures.append("-" if r is None else "%.3f" % r["faults_per_4k"])
+                    if r is not None:
+                        worst = r["faults_per_4k"] if worst is None else max(worst, r["faults_per_4k"])
+                cells.append(" / ".join(figures))
+            end = "-" if worst is None else ("%.3f" % worst if case.startswith("floor") else
+                                             "%.3f (%s)" % (worst, "met" if worst <= FAULT_BOUND else "MISSED"))
+            lines.append("| %s | %s | %s | %s |" % (short_label(run), case, " | ".join(cells), end))
+    lines.append("")
+    return lines
+
+
+def elapsed_table(runs):
+    """Wall time of each part of each run, so the benchmark's cost stays visible."""
+    runs = [run for run in runs if run.get("elapsed")]
+    if not runs:
+        return []
+    lines = ["### Wall time of the benchmark's parts (s)", "", "| host | part | s |", "|---|---|---:|"]
+    for run in runs:
+        for part, seconds in run["elapsed"].items():
+            lines.append("| %s | %s | %.1f |" % (short_label(run), part, seconds))
+        lines.append("| %s | all parts | %.1f |" % (short_label(run), sum(run["elapsed"].values())))
+        for mode, part in run.get("steady", {}).items():
+            for step, seconds in part.get("elapsed", {}).items():
+                lines.append("| %s | %s: %s | %.1f |" % (short_label(run), mode, step, seconds))
     lines.append("")
     return lines
 
@@ -429,6 +679,8 @@ def plot(runs, path):
 
     colours = dict(COLOURS)
     for run in runs:
+        if not run["times"]:
+            continue
         plot_host(plt, ticker, run, plot_path(path, run), colours)
 
 
@@ -446,7 +698,10 @@ def main():
             runs.append(json.load(f))
     runs = ordered(runs)
     m = runs[0]["machine"]
-    lines = ["Machine: %s, %d CPUs, %s." % (m["cpu"], m["cpus"], m["platform"]), ""]
+    lines = ["Machine: %s, %d CPUs, %s. %s" % (m["cpu"], m["cpus"], m["platform"], run_label(runs)), ""]
+    lines += job_tables(runs)
+    lines += operations_tables(runs)
+    lines += faults_table(runs)
     lines += targets_table(runs, args.sizes)
     lines += crossover_table(runs)
     lines += speed_targets_table(runs, args.sizes)
@@ -456,6 +711,7 @@ def main():
     if args.store:
         with open(args.store) as f:
             lines += store_table(json.load(f))
+    lines += elapsed_table(runs)
     text = "\n".join(lines)
     print(text)
     if args.table:

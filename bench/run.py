@@ -6,11 +6,17 @@ floor (copy and add bandwidth, C folds) and the memory per entry. Every
 number comes from this one process, so ratios between them are fair.
 
     python bench/run.py --out build/bench/cpython.json [--sizes 1000 10000] [--reps 5]
+
+It also times a user's job (two dicts in, k operations, one dict out, against
+plain Python) and the steady cost of the operations and of the host's own
+allocation floor, each in a child process: once clean, once holding a large
+live dict (bench/steady.py). --parts picks what runs.
 """
 
 import argparse
 import array
 import collections
+import datetime
 import gc
 import json
 import math
@@ -18,12 +24,15 @@ import os
 import platform
 import random
 import string
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 import corvane
 import corvane_floor
+import steady
 
 try:
     import numpy
@@ -368,6 +377,36 @@ def measure_memory(n, copies):
     return memory
 
 
+PARTS = ("workloads", "memory", "job", "steady")
+
+
+def run_steady(args, live_entries):
+    """bench/steady.py's part in a child process of its own, with a live dict
+    of live_entries entries (0: clean); its progress goes to our output."""
+    parts = [part for part in ("job", "steady") if part in args.parts]
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "steady.json")
+        command = [sys.executable, os.path.abspath(__file__), "--out", out, "--steady-child", str(live_entries),
+                   "--warm-s", str(args.warm_s), "--parts", *parts, "--sizes", *map(str, args.sizes),
+                   "--steady-mb", str(args.steady_mb), "--job-entries", str(args.job_entries)]
+        if args.job_min_s is not None:
+            command += ["--job-min-s", str(args.job_min_s)]
+        subprocess.run(command, check=True)
+        with open(out) as f:
+            return json.load(f)
+
+
+def commit_of_checkout():
+    """The checkout's commit, when git is at hand (a host tree may lack it:
+    bench/hosts.sh then passes --commit)."""
+    try:
+        done = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=os.path.dirname(os.path.abspath(__file__)),
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True)
+        return done.stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--out", required=True)
@@ -379,6 +418,25 @@ def main():
     parser.add_argument("--memory-n", type=int, default=10**6)
     parser.add_argument("--memory-copies", type=int, default=5)
     parser.add_argument("--workloads", nargs="+", help="time only these workloads (default: all)")
+    parser.add_argument("--parts", nargs="+", choices=PARTS, default=list(PARTS),
+                        help="workloads: the per-workload timings and the machine floor; memory: bytes per entry "
+                             "and the memory loop; job: the user's job; steady: the operations and the host's "
+                             "floor as steady loops (job and steady run clean and with the live dict)")
+    parser.add_argument("--live-heap", type=int, default=steady.default_live_heap(),
+                        help="entries of the live dict the job and the steady loops also run beside "
+                             "(default: 4,000,000; fewer on a 32-bit host; 0: clean runs only)")
+    parser.add_argument("--steady-sizes", type=int, nargs="+",
+                        help="sizes for the job and the steady loops (default: --sizes)")
+    parser.add_argument("--steady-mb", type=float, default=steady.SETTINGS["steady_bytes"] / 2**20,
+                        help="MiB of results each steady loop makes at least (beside the live dict, at least "
+                             "its size)")
+    parser.add_argument("--job-entries", type=int, default=steady.SETTINGS["job_pool_entries"],
+                        help="entries per input dict over one timed pass of the job (at least one call)")
+    parser.add_argument("--job-min-s", type=float,
+                        help="CPU seconds the job's passes take at least (default: 0.1 clean, 0.25 with the live dict)")
+    parser.add_argument("--commit", default=None, help="the commit measured (default: git rev-parse --short HEAD)")
+    parser.add_argument("--steady-child", type=int, metavar="LIVE_ENTRIES",
+                        help="run the job and steady parts here, beside a live dict of this many entries")
     parser.add_argument("--memory-only", action="store_true", help="print the memory figures as JSON and stop")
     parser.add_argument("--memory-loop", choices=["corvane", "bytearray"],
                         help="with --memory-only: print the peak growth of that loop instead")
@@ -389,9 +447,19 @@ def main():
     if args.memory_only:
         print(json.dumps(memory_per_entry(make_data(args.memory_n)[0], args.memory_copies)))
         return
+    if args.steady_child is not None:
+        settings = {"steady_bytes": int(args.steady_mb * 2**20), "job_pool_entries": args.job_entries}
+        if args.job_min_s is not None:
+            settings["job_min_s"] = {"clean": args.job_min_s, "heap": args.job_min_s}
+        part = steady.measure(args.steady_child, args.sizes, make_data, args.warm_s, args.parts, settings)
+        with open(args.out, "w") as f:
+            json.dump(part, f)
+        return
 
     host = "pypy" if IS_PYPY else "cpython"
     release = ".".join(map(str, sys.pypy_version_info[:3])) if IS_PYPY else sys.version.split()[0]
+    if struct.calcsize("P") == 4:
+        release += "-i386"  # a 32-bit build of a release is a host of its own
     result = {
         "host": host,
         # PyPy's own release number for PyPy, the Python version for CPython:
@@ -400,23 +468,42 @@ def main():
         "python": sys.version.split()[0] + (" (PyPy %s)" % release if IS_PYPY else ""),
         "version": sys.version,
         "machine": {"platform": platform.platform(), "cpu": cpu_name(), "cpus": os.cpu_count()},
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "commit": args.commit or commit_of_checkout(),
         "sizes": args.sizes,
         "times": {},
         "floor": {},
+        "elapsed": {},
     }
-    for n in args.sizes:
-        d, d2, dh = make_data(n)
-        for workload, impls in workloads(d, d2, dh).items():
-            if args.workloads and workload not in args.workloads:
+    if "workloads" in args.parts:
+        started = time.perf_counter()
+        for n in args.sizes:
+            d, d2, dh = make_data(n)
+            for workload, impls in workloads(d, d2, dh).items():
+                if args.workloads and workload not in args.workloads:
+                    continue
+                for impl, fn in impls.items():
+                    ns = time_one(fn, n, args.reps, int(args.min_rep_ms * 1e6), args.warm_s)
+                    result["times"].setdefault(workload, {}).setdefault(impl, {})[str(n)] = ns
+                    print("%-8s %-16s %-16s n=%-8d %9.2f ns/entry" % (host, workload, impl, n, ns), flush=True)
+            result["floor"][str(n)] = corvane_floor.machine(n, args.reps)
+            del d, d2, dh
+            gc.collect()
+        result["elapsed"]["workloads"] = time.perf_counter() - started
+    if "memory" in args.parts:
+        started = time.perf_counter()
+        result["memory"] = measure_memory(min(args.memory_n, max(args.sizes)), args.memory_copies)
+        result["elapsed"]["memory"] = time.perf_counter() - started
+    if "job" in args.parts or "steady" in args.parts:
+        if args.steady_sizes:
+            args.sizes = args.steady_sizes
+        result["steady"] = {}
+        for mode, live_entries in (("clean", 0), ("heap", args.live_heap)):
+            if mode == "heap" and not live_entries:
                 continue
-            for impl, fn in impls.items():
-                ns = time_one(fn, n, args.reps, int(args.min_rep_ms * 1e6), args.warm_s)
-                result["times"].setdefault(workload, {}).setdefault(impl, {})[str(n)] = ns
-                print("%-8s %-16s %-16s n=%-8d %9.2f ns/entry" % (host, workload, impl, n, ns), flush=True)
-        result["floor"][str(n)] = corvane_floor.machine(n, args.reps)
-        del d, d2, dh
-        gc.collect()
-    result["memory"] = measure_memory(min(args.memory_n, max(args.sizes)), args.memory_copies)
+            started = time.perf_counter()
+            result["steady"][mode] = run_steady(args, live_entries)
+            result["elapsed"]["job and steady, " + mode] = time.perf_counter() - started
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as f:
         json.dump(result, f, indent=1)
