@@ -23,6 +23,11 @@ import time
 
 import corvane
 
+try:
+    import corvane_floor
+except ImportError:  # run without the floor probe's build
+    corvane_floor = None
+
 CorvaneDict = corvane.CorvaneDict
 IS_PYPY = hasattr(sys, "pypy_version_info")
 PAGE = 4096
@@ -48,6 +53,26 @@ JOB_WARM_S = 0.05
 JOB_MAX_PASSES = 20
 STEADY_HEAP_FACTOR = 1
 STEADY_MIN_CALLS = 20
+# On PyPy a steady loop first runs until the collector has completed a major
+# collection (the process then holds what a loop of such results keeps), and
+# its timed part runs until it has completed one more (so that the timed part
+# pays for the collection its garbage sets off), each within these bounds.
+STEADY_CYCLE_MAX_BYTES = 6 * 2**30
+STEADY_CYCLE_MAX_S = 4.0
+
+
+class Collections:
+    """The major collections PyPy has completed, through its gc.hooks."""
+
+    count = 0
+
+    @classmethod
+    def on_gc_collect(cls, stats):
+        cls.count += stats.count
+
+
+if IS_PYPY:
+    gc.hooks.on_gc_collect = Collections.on_gc_collect
 
 
 def default_live_heap():
@@ -163,18 +188,39 @@ def check_job(d, d2):
             raise AssertionError("the job of k = %d differs between corvane and plain Python" % k)
 
 
+def until_collection(fn, n, least_calls):
+    """Calls fn at least least_calls times and, on PyPy, on until a major
+    collection has completed since the start (within the cycle bounds); the
+    number of calls."""
+    seen = Collections.count
+    most_calls = max(least_calls, STEADY_CYCLE_MAX_BYTES // (8 * n))
+    until = time.perf_counter() + STEADY_CYCLE_MAX_S
+    calls = 0
+    while calls < least_calls or (IS_PYPY and Collections.count == seen and calls < most_calls
+                                  and time.perf_counter() < until):
+        for _ in range(16):
+            fn()
+        calls += 16
+    return calls
+
+
 def steady(fn, n, budget_bytes, warm_s):
     """fn() called in a loop, each result dropped: mean CPU ns per entry and
-    minor page faults per 4 KiB of result (8 bytes an entry)."""
+    minor page faults per 4 KiB of result (8 bytes an entry). On PyPy the loop
+    first fills the process up to a collection, and the timed part takes at
+    least one collection in: what it shows is the loop's steady state, the
+    collections its garbage sets off included."""
     warm(fn, min(warm_s, JOB_WARM_S))
+    until_collection(fn, n, 0)
     calls = max(STEADY_MIN_CALLS, -(-budget_bytes // (8 * n)))
+    collections = Collections.count
     faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     start = time.process_time_ns()
-    for _ in range(calls):
-        fn()
+    calls = until_collection(fn, n, calls)
     elapsed = time.process_time_ns() - start
     faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
-    return {"ns": elapsed / (calls * n), "faults_per_4k": faults / (calls * n * 8 / PAGE), "calls": calls}
+    return {"ns": elapsed / (calls * n), "faults_per_4k": faults / (calls * n * 8 / PAGE), "calls": calls,
+            "collections": Collections.count - collections}
 
 
 def steady_cases(d, d2, dh):
@@ -186,7 +232,7 @@ def steady_cases(d, d2, dh):
     a.add(equal)  # the first operation between two separately built objects proves their keys equal
     values = array.array("d", d.values())
     size = 8 * len(d)
-    return {
+    cases = {
         "add shared": lambda: a.add(shared),
         "add equal": lambda: a.add(equal),
         "add half": lambda: a.add(half, fill),
@@ -195,6 +241,10 @@ def steady_cases(d, d2, dh):
         "floor: bytearray(8n)": lambda: bytearray(size),
         "floor: array('d') copy": lambda: values[:],
     }
+    if corvane_floor is not None:
+        corvane_floor.hold(len(d))
+        cases["floor: C object of n doubles"] = corvane_floor.fresh
+    return cases
 
 
 def measure(live_entries, sizes, make_data, warm_s, parts, settings=None):
