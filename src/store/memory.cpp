@@ -147,6 +147,12 @@ void* allocate(std::size_t bytes, std::size_t alignment)
     if (p == nullptr) {
         p = system_allocate(bytes, alignment);
         if (p == nullptr) {
+            // Blocks kept for reuse must not be what makes a request fail:
+            // give them all back and ask once more.
+            reuse::release_all();
+            p = system_allocate(bytes, alignment);
+        }
+        if (p == nullptr) {
             throw std::bad_alloc();
         }
         reuse::count(bytes);
